@@ -1,0 +1,22 @@
+// The core scan: one pass over a stream's entries into a ScanRecord.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/mi_allocator.hpp"
+#include "scan/scan_record.hpp"
+
+namespace vak::scan {
+
+// Scans n words (values above 0xFFFFF are invalid entries). Runs without the
+// interpreter lock on any thread; throws std::bad_alloc when memory runs out.
+ScanRecord scan_words(const std::uint32_t* words, std::size_t n, bool record_invalid);
+
+// The tolerant path's entries: `words` holds kItemError at every item error, and
+// `item_errors` the messages of those entries in stream order.
+inline constexpr std::uint32_t kItemError = 0xFFFFFFFFu;
+ScanRecord scan_entries(const std::uint32_t* words, std::size_t n, bool record_invalid,
+                        const Vec<MiString>& item_errors);
+
+}  // namespace vak::scan

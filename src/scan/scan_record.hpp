@@ -1,0 +1,36 @@
+// The scan result record: what the core scan produces for one stream.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "common/mi_allocator.hpp"
+
+namespace vak::scan {
+
+inline constexpr std::size_t kModalityCount = 10;
+inline constexpr std::size_t kSegmentModalityCount = 8;
+
+// Modality indexes, the order of the "counts" list.
+enum Modality : std::uint8_t {
+    kText = 0, kDiagram = 1, kMusic = 2, kVoice = 3, kImage = 4,
+    kInline = 5, kMental = 6, kTouch = 7, kSmell = 8, kTaste = 9,
+};
+
+// Segment modalities in result order: diagram, music, voice, image, mental, touch, smell, taste.
+inline constexpr std::array<Modality, kSegmentModalityCount> kSegmentModalities = {
+    kDiagram, kMusic, kVoice, kImage, kMental, kTouch, kSmell, kTaste};
+inline constexpr std::array<const char*, kSegmentModalityCount> kSegmentNames = {
+    "diagram", "music", "voice", "image", "mental", "touch", "smell", "taste"};
+
+struct ScanRecord {
+    WordVec text_words;
+    Vec<MiString> validation_errors;
+    // Indexed by segment slot 0..7 (kSegmentModalities order).
+    std::array<WordVec, kSegmentModalityCount> words;
+    std::array<WordVec, kSegmentModalityCount> spans;
+    std::array<std::uint64_t, kModalityCount> counts{};
+};
+
+}  // namespace vak::scan
