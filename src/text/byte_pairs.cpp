@@ -2,23 +2,18 @@
 
 namespace vak::text {
 
-ByteVec new_byte_run() {
-    // Sized then cleared rather than reserved: the same capacity, and it keeps
-    // GCC 12's -Wstringop-overflow from misreading the empty relocation.
-    ByteVec run(kInitialRunCapacity);
-    run.clear();
-    return run;
+void ByteRun::grow(std::size_t n) {
+    const std::size_t doubled = storage.size() * 2;
+    storage.resize(length + n > doubled ? length + n : doubled);
 }
 
-void flush_byte_run(ByteVec& run, WordVec& out) {
-    const std::size_t n = run.size();
-    if (n == 0) return;
-    reserve_more(out, (n + 1) / 2);
-    const std::uint8_t* bytes = run.data();
-    std::size_t i = 0;
-    for (; i + 1 < n; i += 2) out.push_back(byte_pair_word(bytes[i], bytes[i + 1]));
-    if (i < n) out.push_back(byte_pair_word(bytes[i], 0x00));
-    run.clear();
+void ByteRun::pack_into(WordVec& out) {
+    const std::size_t words = (length + 1) / 2;
+    reserve_more(out, words);  // the whole share at once
+    *room(1) = 0x00;           // pads an odd last byte
+    const std::uint8_t* src = storage.data();
+    for (std::size_t k = 0; k < words; ++k) out.push_back(byte_pair_word(src[2 * k], src[2 * k + 1]));
+    length = 0;
 }
 
 }  // namespace vak::text

@@ -11,10 +11,6 @@
 
 namespace vak::text {
 
-// Longest full canonical decomposition of any code point, Hangul included.
-inline constexpr std::size_t kMaxDecomposition =
-    tables::kLongestDecomposition > 3 ? tables::kLongestDecomposition : 3;
-
 // Canonical combining class; 0 for starters. `cp` must be a Unicode scalar value.
 inline std::uint8_t combining_class(std::uint32_t cp) noexcept {
     return tables::kCombiningClassBlocks[tables::kCombiningClassIndex[cp >> tables::kBlockShift]]
@@ -24,29 +20,33 @@ inline std::uint8_t combining_class(std::uint32_t cp) noexcept {
 inline constexpr std::uint32_t kHangulFirst = 0xAC00;
 inline constexpr std::uint32_t kHangulLast = 0xD7A3;
 
-// Writes the full canonical decomposition of `cp` to `out` (room for
-// kMaxDecomposition code points) and returns its length. A code point without
-// a mapping decomposes to itself. Hangul syllables are split arithmetically.
-inline std::size_t decompose(std::uint32_t cp, std::uint32_t* out) noexcept {
-    if (cp - kHangulFirst <= kHangulLast - kHangulFirst) {
-        const std::uint32_t s = cp - kHangulFirst;
-        out[0] = 0x1100 + s / 588;
-        out[1] = 0x1161 + (s % 588) / 28;
-        if (s % 28 == 0) return 2;
-        out[2] = 0x11A7 + s % 28;
-        return 3;
-    }
+inline bool is_hangul_syllable(std::uint32_t cp) noexcept {
+    return cp - kHangulFirst <= kHangulLast - kHangulFirst;
+}
+
+// Splits a Hangul syllable into its two or three conjoining jamo (all
+// starters) and returns how many.
+inline std::size_t decompose_hangul(std::uint32_t cp, std::uint32_t* out) noexcept {
+    const std::uint32_t s = cp - kHangulFirst;
+    out[0] = 0x1100 + s / 588;
+    out[1] = 0x1161 + (s % 588) / 28;
+    if (s % 28 == 0) return 2;
+    out[2] = 0x11A7 + s % 28;
+    return 3;
+}
+
+// The tabled full canonical decomposition of a code point other than a Hangul
+// syllable; length 0 when it has none.
+struct CanonicalMapping {
+    const std::uint32_t* code_points;
+    std::size_t length;
+};
+
+inline CanonicalMapping canonical_mapping(std::uint32_t cp) noexcept {
     const std::uint16_t entry =
         tables::kDecompositionBlocks[tables::kDecompositionIndex[cp >> tables::kBlockShift]]
                                     [cp & (tables::kBlockSize - 1)];
-    if (entry == 0) {
-        out[0] = cp;
-        return 1;
-    }
-    const std::uint32_t* mapping = tables::kDecompositionData + (entry >> 3);
-    const std::size_t length = entry & 7u;
-    for (std::size_t i = 0; i < length; ++i) out[i] = mapping[i];
-    return length;
+    return {tables::kDecompositionData + (entry >> 3), entry & 7u};
 }
 
 // A non-starter waiting for canonical ordering: class in the top byte, code

@@ -1,5 +1,6 @@
 #include "text/encoder.hpp"
 
+#include <cstring>
 #include <utility>
 
 #include "common/invariant.hpp"
@@ -15,40 +16,71 @@ namespace {
 // non-starters waiting for canonical ordering.
 struct EncoderState {
     WordVec out;
-    ByteVec run;
+    ByteRun run;
     Vec<std::uint32_t> marks;
     Vec<std::uint32_t> scratch;
+
+    void emit_direct(std::uint32_t cp) {
+        run.flush(out);
+        out.push_back(cp);
+    }
 
     // A decomposed code point in final order goes to the output.
     void emit(std::uint32_t cp) {
         if (is_direct(cp)) {
-            flush_byte_run(run, out);
-            out.push_back(cp);
+            emit_direct(cp);
         } else {
-            append_utf8(run, cp);
+            run.append_utf8(cp);
         }
     }
 
     // A starter closes the run of non-starters before it: they go out in
     // canonical order first. No non-starter is direct, so they only add bytes.
     void release_marks() {
-        if (marks.empty()) return;
+        if (!marks.empty()) release_marks_slow();
+    }
+
+    void release_marks_slow() {
         sort_marks(marks, scratch);
-        for (std::uint32_t mark : marks) append_utf8(run, mark_code_point(mark));
+        for (std::uint32_t mark : marks) run.append_utf8(mark_code_point(mark));
         marks.clear();
     }
 
-    void emit_decomposed(std::uint32_t cp) {
-        std::uint32_t parts[kMaxDecomposition];
-        const std::size_t count = decompose(cp, parts);
-        for (std::size_t k = 0; k < count; ++k) {
-            const std::uint8_t ccc = combining_class(parts[k]);
-            if (ccc != 0) {
-                marks.push_back(pack_mark(parts[k], ccc));
-            } else {
-                release_marks();
-                emit(parts[k]);
-            }
+    void emit_part(std::uint32_t cp) {
+        const std::uint8_t ccc = combining_class(cp);
+        if (ccc != 0) {
+            marks.push_back(pack_mark(cp, ccc));
+        } else {
+            release_marks();
+            emit(cp);
+        }
+    }
+
+    // One non-ASCII scalar value whose UTF-8 form is `bytes[0..length)`.
+    void encode_scalar(std::uint32_t cp, const std::uint8_t* bytes, std::size_t length) {
+        if (is_hangul_syllable(cp)) {
+            std::uint32_t jamo[3];
+            const std::size_t count = decompose_hangul(cp, jamo);
+            release_marks();
+            for (std::size_t k = 0; k < count; ++k) run.append_utf8(jamo[k]);
+            return;
+        }
+        const CanonicalMapping mapping = canonical_mapping(cp);
+        if (mapping.length != 0) {
+            for (std::size_t k = 0; k < mapping.length; ++k) emit_part(mapping.code_points[k]);
+            return;
+        }
+        // Unchanged by decomposition: the usual case, served from the input bytes.
+        const std::uint8_t ccc = combining_class(cp);
+        if (ccc != 0) {
+            marks.push_back(pack_mark(cp, ccc));
+            return;
+        }
+        release_marks();
+        if (is_direct(cp)) {
+            emit_direct(cp);
+        } else {
+            run.append(bytes, length);
         }
     }
 };
@@ -81,45 +113,52 @@ inline std::size_t decode_utf8(const std::uint8_t* utf8, std::size_t size, std::
 }  // namespace
 
 std::size_t count_code_points(const std::uint8_t* utf8, std::size_t size) noexcept {
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < size; ++i) count += (utf8[i] & 0xC0) != 0x80;
-    return count;
+    // Eight bytes at a time: a continuation byte has bit 7 set and bit 6 clear.
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+    std::size_t continuation = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t chunk;
+        std::memcpy(&chunk, utf8 + i, 8);
+        // One flag bit per continuation byte, moved to bit 0 and summed by a multiply.
+        const std::uint64_t flags = (chunk & ~(chunk << 1) & kHighBits) >> 7;
+        continuation += static_cast<std::size_t>((flags * 0x0101010101010101ull) >> 56);
+    }
+    for (; i < size; ++i) continuation += (utf8[i] & 0xC0) == 0x80;
+    return size - continuation;
 }
 
 WordVec encode_text(const std::uint8_t* utf8, std::size_t size) {
     EncoderState state;
     state.out.reserve(count_code_points(utf8, size));
-    state.run = new_byte_run();
 
     std::size_t i = 0;
     while (i < size) {
         const std::uint8_t lead = utf8[i];
-        if (lead < 0x80) {
-            // ASCII: a starter without decomposition. A stretch of direct ASCII
-            // characters is widened to words in one go.
-            state.release_marks();
-            if (!is_direct_ascii(lead)) {
-                state.run.push_back(lead);
-                ++i;
-                continue;
-            }
-            flush_byte_run(state.run, state.out);
-            std::size_t end = i + 1;
-            while (end < size && is_direct_ascii(utf8[end])) ++end;
-            const std::size_t old = state.out.size();
-            reserve_more(state.out, end - i);
-            state.out.resize(old + (end - i));
-            std::uint32_t* words = state.out.data() + old;
-            for (std::size_t k = i; k < end; ++k) *words++ = utf8[k];
-            i = end;
+        if (lead >= 0x80) {
+            std::uint32_t cp;
+            const std::size_t length = decode_utf8(utf8, size, i, cp);
+            state.encode_scalar(cp, utf8 + i, length);
+            i += length;
             continue;
         }
-        std::uint32_t cp;
-        i += decode_utf8(utf8, size, i, cp);
-        state.emit_decomposed(cp);
+        // ASCII: a starter without decomposition.
+        state.release_marks();
+        if (!is_direct_ascii(lead)) {
+            state.run.append(utf8 + i, 1);
+            ++i;
+            continue;
+        }
+        // A stretch of direct ASCII characters is widened to words in one go.
+        state.run.flush(state.out);
+        std::size_t end = i + 1;
+        while (end < size && is_direct_ascii(utf8[end])) ++end;
+        reserve_more(state.out, end - i);
+        state.out.insert(state.out.end(), utf8 + i, utf8 + end);  // widens each byte
+        i = end;
     }
     state.release_marks();
-    flush_byte_run(state.run, state.out);
+    state.run.flush(state.out);
     return std::move(state.out);
 }
 
