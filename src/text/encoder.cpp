@@ -41,7 +41,7 @@ struct EncoderState {
     }
 
     void release_marks_slow() {
-        sort_marks(marks, scratch);
+        if (marks.size() > 1) sort_marks(marks, scratch);
         for (std::uint32_t mark : marks) run.append_utf8(mark_code_point(mark));
         marks.clear();
     }
@@ -62,7 +62,14 @@ struct EncoderState {
             std::uint32_t jamo[3];
             const std::size_t count = decompose_hangul(cp, jamo);
             release_marks();
-            for (std::size_t k = 0; k < count; ++k) run.append_utf8(jamo[k]);
+            // Every conjoining jamo lies in U+1100..U+11FF: three UTF-8 bytes E1 xx xx.
+            std::uint8_t* p = run.room(9);
+            for (std::size_t k = 0; k < count; ++k, p += 3) {
+                p[0] = 0xE1;
+                p[1] = static_cast<std::uint8_t>(0x80 | ((jamo[k] >> 6) & 0x3F));
+                p[2] = static_cast<std::uint8_t>(0x80 | (jamo[k] & 0x3F));
+            }
+            run.length += 3 * count;
             return;
         }
         const CanonicalMapping mapping = canonical_mapping(cp);
@@ -154,7 +161,11 @@ WordVec encode_text(const std::uint8_t* utf8, std::size_t size) {
         std::size_t end = i + 1;
         while (end < size && is_direct_ascii(utf8[end])) ++end;
         reserve_more(state.out, end - i);
-        state.out.insert(state.out.end(), utf8 + i, utf8 + end);  // widens each byte
+        if (end - i < 16) {  // a word or two between other characters
+            for (std::size_t k = i; k < end; ++k) state.out.push_back(utf8[k]);
+        } else {
+            state.out.insert(state.out.end(), utf8 + i, utf8 + end);  // widens each byte
+        }
         i = end;
     }
     state.release_marks();
