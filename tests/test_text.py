@@ -2,6 +2,11 @@
 checked against a plain Python oracle built on unicodedata2 (Unicode 17.0)."""
 
 import concurrent.futures
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
 
 import pytest
 import unicodedata2
@@ -133,6 +138,14 @@ def test_lone_surrogate_raises_unicode_encode_error_unchanged(text):
     assert not str(info.value).startswith("argument")
 
 
+def test_committed_unicode_tables_match_the_generator(tmp_path):
+    root = pathlib.Path(__file__).resolve().parent.parent
+    fresh = tmp_path / "unicode_tables.cpp"
+    subprocess.run([sys.executable, str(root / "tools" / "gen_unicode_tables.py"), str(fresh)],
+                   check=True, capture_output=True)
+    assert fresh.read_text() == (root / "src" / "text" / "unicode_tables.cpp").read_text()
+
+
 # --- every code point --------------------------------------------------------
 
 def scalar_values(plane):
@@ -249,3 +262,36 @@ def test_hundred_thousand_combining_marks():
     text = "a" + "".join(marks) + "b" + "".join(marks)
     expected = oracle("a" + "".join(ordered) + "b" + "".join(ordered))
     assert encode_text(text) == expected
+
+
+def test_exhausted_memory_raises_memory_error_not_a_partial_list():
+    # Under an address-space limit, each headroom makes a different step run out
+    # of memory (the UTF-8 copy, the word vector, the list, the int objects).
+    script = textwrap.dedent("""
+        import resource
+        import vak_orn_kernel as vok
+        text = "\\u4e2d" * 10_000_000 + "a"
+        expected = 15_000_001
+        vok.encode_text(text)  # fills the str's own UTF-8 form outside the limit
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        for headroom in (1, 20, 40, 60, 100, 200):
+            with open("/proc/self/status") as status:
+                size = [int(l.split()[1]) for l in status if l.startswith("VmSize:")][0] * 1024
+            resource.setrlimit(resource.RLIMIT_AS, (size + headroom * 1_000_000, hard))
+            try:
+                words = vok.encode_text(text)
+                outcome = "ok" if len(words) == expected and words[-1] == 0x61 else "partial"
+                del words
+            except MemoryError:
+                outcome = "MemoryError"
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            print(outcome)
+        print("after", vok.encode_text("\\u00e9") == [0x65, 0x4CC81])
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            env=os.environ.copy(), timeout=120)
+    assert result.returncode == 0, result.stderr
+    outcomes = result.stdout.split()
+    assert outcomes[0] == "MemoryError"
+    assert set(outcomes[:-2]) <= {"ok", "MemoryError"}
+    assert outcomes[-2:] == ["after", "True"]
