@@ -282,3 +282,33 @@ def test_scan_invariants(stream):
         placed += got[name]
     # Every valid word lands in exactly one place.
     assert sorted(placed) == sorted(valid)
+
+
+# Long streams made of runs: they cross chunk boundaries inside runs, taste
+# sequences and segments, and take both the run-by-run and word-by-word paths.
+run_strategy = st.tuples(word_strategy, st.integers(1, 700))
+taste_block = st.lists(st.sampled_from([0xA0400, 0xB0400, 0xA07FF]), max_size=5).map(
+    lambda tail: [0x80400, 0x90400, 0xA0400] + tail)
+
+
+@given(st.lists(st.one_of(run_strategy.map(lambda r: [r[0]] * r[1]), taste_block,
+                          st.lists(word_strategy, max_size=50)), max_size=40),
+       st.booleans())
+def test_long_streams_match_model(pieces, record_invalid):
+    stream = [w for piece in pieces for w in piece]
+    assert result_as_model(vk.scan_stream(stream, record_invalid)) == scan_model(
+        stream, record_invalid)
+
+
+@pytest.mark.parametrize("offset", [2045, 2046, 2047, 2048, 4094])
+def test_taste_sequence_across_chunk_boundary(offset):
+    stream = [0x80401] * offset + [0x80400, 0x90400, 0xA0400, 0xB0400] + [0x41]
+    assert result_as_model(vk.scan_stream(stream)) == scan_model(stream, False)
+
+
+def test_every_word_value_classifies_like_the_model():
+    # Each word between two text words, so that each stands alone.
+    stream = []
+    for w in range(0, 0x110000, 7):
+        stream += [w, 0x41]
+    assert result_as_model(vk.scan_stream(stream, True)) == scan_model(stream, True)
