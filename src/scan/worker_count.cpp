@@ -284,45 +284,12 @@ std::optional<std::uint64_t> parse_count(std::string_view text) noexcept {
     return value;
 }
 
-bool is_valid_utf8(std::string_view text) noexcept {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t extra;
-        std::uint32_t code;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            extra = 1, code = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            extra = 2, code = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            extra = 3, code = lead & 0x07;
-        } else {
-            return false;
-        }
-        if (text.size() - i <= extra) return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            code = (code << 6) | (next & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-        if ((extra == 2 && code < 0x800) || (extra == 3 && code < 0x10000) || code > 0x10FFFF ||
-            (code >= 0xD800 && code <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
-
 std::size_t choose_worker_count(const char* num_threads, const char* rs_num_cpus,
-                                std::size_t available_cpus) noexcept {
-    // A set, valid value; nullopt for unset, invalid UTF-8 or not a count.
+                                std::size_t cpus_available) noexcept {
+    // A value that is not UTF-8 has a byte outside the digits, so it is refused
+    // like a malformed one, and both count as unset.
     const auto read = [](const char* raw) -> std::optional<std::uint64_t> {
-        if (raw == nullptr || !is_valid_utf8(raw)) return std::nullopt;
+        if (raw == nullptr) return std::nullopt;
         return parse_count(raw);
     };
     std::uint64_t chosen = 0;
@@ -331,7 +298,7 @@ std::size_t choose_worker_count(const char* num_threads, const char* rs_num_cpus
     } else if (const auto cpus = read(rs_num_cpus)) {
         chosen = *cpus;
     }
-    if (chosen == 0) chosen = available_cpus == 0 ? 1 : available_cpus;
+    if (chosen == 0) chosen = cpus_available == 0 ? 1 : cpus_available;
     return chosen > kMaxWorkers ? kMaxWorkers : static_cast<std::size_t>(chosen);
 }
 
@@ -389,7 +356,7 @@ std::uint64_t cgroup_cpu_limit(const char* fs_root) noexcept {
     return best;
 }
 
-std::size_t available_cpus() noexcept {
+std::size_t available_cpus(const char* fs_root) noexcept {
     // Room for 65536 processors, so that no retry with a larger mask is needed.
     unsigned long mask[65536 / (8 * sizeof(unsigned long))] = {};
     std::size_t cpus = 0;
@@ -397,13 +364,13 @@ std::size_t available_cpus() noexcept {
         for (const unsigned long bits : mask) cpus += static_cast<std::size_t>(std::popcount(bits));
     }
     if (cpus == 0) return 0;
-    const std::uint64_t quota = cgroup_cpu_limit("");
+    const std::uint64_t quota = cgroup_cpu_limit(fs_root);
     return quota != 0 && quota < cpus ? static_cast<std::size_t>(quota) : cpus;
 }
 
 std::size_t worker_count_from_environment() noexcept {
     return choose_worker_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
-                               available_cpus());
+                               available_cpus(""));
 }
 
 }  // namespace vak::scan

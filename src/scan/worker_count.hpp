@@ -18,12 +18,10 @@ inline constexpr std::size_t kMaxWorkers = 65535;
 // fitting 64 bits. Anything else is nullopt.
 std::optional<std::uint64_t> parse_count(std::string_view text) noexcept;
 
-bool is_valid_utf8(std::string_view text) noexcept;
-
 // The sizing rule over raw environment values (nullptr when unset).
-// `available_cpus` is the processors the process may use, 0 when unknown.
+// `cpus_available` is the processors the process may use, 0 when unknown.
 std::size_t choose_worker_count(const char* num_threads, const char* rs_num_cpus,
-                                std::size_t available_cpus) noexcept;
+                                std::size_t cpus_available) noexcept;
 
 // The tightest cgroup CPU quota (cgroup v2 "cpu.max", v1 "cpu.cfs_quota_us" over
 // "cpu.cfs_period_us") of the process's cgroup and its ancestors, rounded up to
@@ -32,8 +30,9 @@ std::size_t choose_worker_count(const char* num_threads, const char* rs_num_cpus
 // "/proc/self/mountinfo" and the cgroup files), "" for the real file system.
 std::uint64_t cgroup_cpu_limit(const char* fs_root) noexcept;
 
-// Processors in the CPU affinity mask, limited by the cgroup quota; 0 when unknown.
-std::size_t available_cpus() noexcept;
+// Processors in the CPU affinity mask, limited by the cgroup quota found under
+// `fs_root`; 0 when unknown.
+std::size_t available_cpus(const char* fs_root) noexcept;
 
 // The sizing rule applied to this process's environment.
 std::size_t worker_count_from_environment() noexcept;
