@@ -310,27 +310,28 @@ def test_forked_child_gets_its_own_workers():
     assert proc.returncode == 0, proc.stderr.decode()
 
 
-# Native memory capped at 64 MiB (the allocator's own options): a batch whose
-# records do not fit must raise MemoryError on the workers, keep nothing, and
-# leave the process able to run batches that fit.
-MEMORY_CAP = {"MIMALLOC_RESERVE_OS_MEMORY": "64MiB", "MIMALLOC_LIMIT_OS_ALLOC": "1",
+# Native memory capped at 128 MiB (the allocator's own options): a batch whose
+# records do not fit must raise MemoryError on the workers and keep nothing, so
+# that batches which fit still run afterwards.
+MEMORY_CAP = {"MIMALLOC_RESERVE_OS_MEMORY": "128MiB", "MIMALLOC_DISALLOW_OS_ALLOC": "1",
               "RAYON_NUM_THREADS": "2"}
+FITS = ("fits = [[0x80400] * 400_000 for _ in range(3)]\n"
+        "for _ in range(10):\n"
+        "    assert [r['counts'][4] for r in vk.scan_stream_batch(fits)] == [400_000] * 3\n")
 
 
 def test_exhausted_memory_on_workers_raises_memory_error_and_frees_everything():
     proc = run_python(
         "import vak_orn_kernel as vk\n"
-        "too_big = [[0x80400] * 400_000 for _ in range(16)]\n"
-        "for _ in range(5):\n"
+        "too_big = [[0x80400] * 1_000_000 for _ in range(16)]\n"
+        "for _ in range(3):\n"
         "    try:\n"
         "        vk.scan_stream_batch(too_big)\n"
         "    except MemoryError:\n"
         "        pass\n"
         "    else:\n"
         "        raise SystemExit('no MemoryError')\n"
-        "fits = [[0x80400] * 400_000 for _ in range(3)]\n"
-        "for _ in range(5):\n"
-        "    assert [r['counts'][4] for r in vk.scan_stream_batch(fits)] == [400_000] * 3\n",
+        "del too_big\n" + FITS,
         MEMORY_CAP)
     assert pool_sizes(proc) == [2]  # the arguments converted: the failure was in the scan
 
@@ -338,14 +339,13 @@ def test_exhausted_memory_on_workers_raises_memory_error_and_frees_everything():
 def test_failed_conversion_frees_the_streams_already_converted():
     proc = run_python(
         "import vak_orn_kernel as vk\n"
-        "bad = [[0x80400] * 500_000 for _ in range(8)] + [[1, -1]]\n"
-        "for _ in range(40):\n"
+        "bad = [[0x80400] * 1_000_000 for _ in range(8)] + [[1, -1]]\n"
+        "for _ in range(20):\n"
         "    try:\n"
         "        vk.scan_stream_batch(bad)\n"
         "    except OverflowError:\n"
         "        pass\n"
-        "fits = [[0x80400] * 400_000 for _ in range(3)]\n"
-        "assert [r['counts'][4] for r in vk.scan_stream_batch(fits)] == [400_000] * 3\n",
+        "del bad\n" + FITS,
         MEMORY_CAP)
     assert pool_sizes(proc) == [2]
 

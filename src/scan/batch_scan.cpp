@@ -16,10 +16,9 @@ Vec<ScanRecord> scan_batch(Vec<WordVec>& streams, bool record_invalid) {
     Vec<ScanRecord> records(streams.size());
     auto scan_one = [&](std::size_t k) {
         records[k] = scan_words(streams[k].data(), streams[k].size(), record_invalid);
-        WordVec().swap(streams[k]);  // its words are no longer needed
     };
     pool.for_each_index(streams.size(), scan_one);
-    Vec<WordVec>().swap(streams);
+    Vec<WordVec>().swap(streams);  // on this thread, which made them and will reuse the memory
 
     if (pool.debug()) {
         const auto elapsed = std::chrono::steady_clock::now() - start;

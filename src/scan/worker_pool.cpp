@@ -133,6 +133,9 @@ void WorkerPool::work_loop() {
         Job* job = head_;
         ++job->workers;
         lock.unlock();
+        // Records made here are freed wherever Python drops them: take back what
+        // other threads freed since the last batch before taking new memory.
+        mi_collect(false);
         job->drain();
         lock.lock();
         // Exhausted: no other worker may enter it from now on.
