@@ -1,0 +1,417 @@
+import array
+import ast
+import os
+import random
+import re
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import given, strategies as st
+
+import vak_orn_kernel as vk
+
+SRC = Path(__file__).resolve().parent.parent / "src"
+POOL_LINE = re.compile(r"^vak_orn_kernel: worker pool size (\d+)$", re.M)
+
+
+def plain(result):
+    """A scan result with its buffers read out, keys kept in order."""
+    return [(k, bytes(v) if isinstance(v, vk.NativeBuffer) else v) for k, v in result.items()]
+
+
+def one_by_one(streams, record_invalid):
+    return [plain(vk.scan_stream(list(s), record_invalid)) for s in streams]
+
+
+def batch(streams, record_invalid):
+    return [plain(r) for r in vk.scan_stream_batch(streams, record_invalid)]
+
+
+# ---------------------------------------------------------------- results
+
+word = st.one_of(
+    st.integers(0, 0xFFFFF),
+    st.sampled_from([0x80400, 0x90400, 0xA0400, 0xB0400, 0x88000, 0x84000, 0xC0100, 0x81000]),
+    st.integers(0x100000, 0xFFFFFFFF),
+)
+
+
+@given(st.lists(st.lists(word, max_size=60), max_size=40), st.booleans())
+def test_batch_equals_scanning_each_stream(streams, record_invalid):
+    assert batch(streams, record_invalid) == one_by_one(streams, record_invalid)
+
+
+def random_streams(count, min_len, max_len, seed):
+    rng = random.Random(seed)
+    pool = [0x10, 0x80400, 0x90400, 0xA0400, 0xB0400, 0x88000, 0x84000, 0x82000, 0xC0100,
+            0x81000, 0x80800, 0x80200, 0x100000, 0xFFFFFFFF]
+    return [[rng.choice(pool) if rng.random() < 0.7 else rng.randrange(0, 0x110000)
+             for _ in range(rng.randint(min_len, max_len))] for _ in range(count)]
+
+
+@pytest.mark.parametrize("streams", [
+    pytest.param(random_streams(3000, 0, 12, seed=1), id="thousands-of-small"),
+    pytest.param(random_streams(3, 150_000, 200_000, seed=2), id="few-large"),
+    pytest.param(random_streams(1, 300_000, 300_000, seed=3) + random_streams(500, 0, 50, seed=4),
+                 id="one-huge-first-among-small"),
+    pytest.param(random_streams(500, 0, 50, seed=5) + random_streams(1, 300_000, 300_000, seed=6),
+                 id="one-huge-last-among-small"),
+    pytest.param([[]] * 17, id="empty-streams"),
+])
+def test_batch_shapes_keep_input_order(streams):
+    assert batch(streams, True) == one_by_one(streams, True)
+
+
+def test_out_of_range_word_is_reported_not_raised():
+    got = vk.scan_stream_batch([[0x100000]], record_invalid=True)
+    assert type(got) is list and len(got) == 1 and type(got[0]) is dict
+    r = got[0]
+    assert r["validation_errors"] == ["index 0: word out of range 1048576"]
+    assert r["counts"] == [0] * 10
+
+
+def test_messages_count_indexes_within_each_stream():
+    got = vk.scan_stream_batch([[1, 0xFFFFFFFF], [0x100000, 2, 0x200000]], True)
+    assert [r["validation_errors"] for r in got] == [
+        ["index 1: word out of range 4294967295"],
+        ["index 0: word out of range 1048576", "index 2: word out of range 2097152"],
+    ]
+
+
+def test_every_sequence_kind_is_accepted():
+    streams = [b"\x01\x02", range(3), (5, 6), array.array("I", [7, 0x80400]),
+               np.array([0x88000, 9], dtype=np.uint32), bytearray(b"\x03")]
+    assert batch(streams, False) == one_by_one(streams, False)
+    assert batch(tuple(streams), False) == batch(streams, False)
+
+
+def test_record_invalid_accepts_numpy_bool_and_keywords():
+    expected = one_by_one([[0x100000]], True)
+    assert [plain(r) for r in vk.scan_stream_batch(streams=[[0x100000]],
+                                                   record_invalid=np.bool_(True))] == expected
+    assert vk.scan_stream_batch([[0x100000]])[0]["validation_errors"] == []
+
+
+# ---------------------------------------------------------------- failures
+
+STREAMS_TYPE = "argument 'streams': "
+OUT_OF_RANGE = "out of range integral type conversion attempted"
+
+
+@pytest.mark.parametrize("args,kwargs,exc,message", [
+    (("ab",), {}, TypeError, STREAMS_TYPE + "Can't extract `str` to `Vec`"),
+    ((["ab"],), {}, TypeError, STREAMS_TYPE + "Can't extract `str` to `Vec`"),
+    (([[1], "ab"],), {}, TypeError, STREAMS_TYPE + "Can't extract `str` to `Vec`"),
+    ((iter([[1]]),), {}, TypeError,
+     STREAMS_TYPE + "'list_iterator' object cannot be converted to 'Sequence'"),
+    (([[1], iter([1])],), {}, TypeError,
+     STREAMS_TYPE + "'list_iterator' object cannot be converted to 'Sequence'"),
+    (([{1, 2}],), {}, TypeError, STREAMS_TYPE + "'set' object cannot be converted to 'Sequence'"),
+    ((5,), {}, TypeError, STREAMS_TYPE + "'int' object cannot be converted to 'Sequence'"),
+    (([[1, 1.5]],), {}, TypeError,
+     STREAMS_TYPE + "'float' object cannot be interpreted as an integer"),
+    (([[1, -1]],), {}, OverflowError, OUT_OF_RANGE),
+    (([[1], [2**32]],), {}, OverflowError, OUT_OF_RANGE),
+    (([[1]], 1), {}, TypeError, "argument 'record_invalid': 'int' object cannot be converted to 'PyBool'"),
+    (([[1]],), {"record_invalid": None}, TypeError,
+     "argument 'record_invalid': 'NoneType' object cannot be converted to 'PyBool'"),
+    # streams is converted first.
+    (("ab", 1), {}, TypeError, STREAMS_TYPE + "Can't extract `str` to `Vec`"),
+    ((), {}, TypeError, "scan_stream_batch() missing 1 required positional argument: 'streams'"),
+    (([], False, 1), {}, TypeError,
+     "scan_stream_batch() takes from 1 to 2 positional arguments but 3 were given"),
+    (([],), {"streams": []}, TypeError, "scan_stream_batch() got multiple values for argument 'streams'"),
+    (([],), {"stream": []}, TypeError, "scan_stream_batch() got an unexpected keyword argument 'stream'"),
+])
+def test_argument_failures(args, kwargs, exc, message):
+    with pytest.raises(exc) as info:
+        vk.scan_stream_batch(*args, **kwargs)
+    assert type(info.value) is exc
+    assert str(info.value) == message
+
+
+def test_int_beyond_64_bits_raises_interpreters_overflow_error():
+    with pytest.raises(OverflowError) as info:
+        vk.scan_stream_batch([[2**64]])
+    assert not str(info.value).startswith("argument")
+
+
+def test_failed_call_keeps_no_reference_to_its_arguments():
+    inner = [1, 2, 3]
+    bad = [inner, [4, "x"]]
+    before = (sys.getrefcount(inner), sys.getrefcount(bad))
+    for _ in range(100):
+        with pytest.raises(TypeError):
+            vk.scan_stream_batch(bad)
+    assert (sys.getrefcount(inner), sys.getrefcount(bad)) == before
+
+
+# ---------------------------------------------------------------- threads
+
+def test_concurrent_batches_and_single_scans_match_running_alone():
+    jobs = [random_streams(200, 0, 300, seed=10 + t) for t in range(8)]
+    expected = [(batch(streams, True), one_by_one(streams[:20], True)) for streams in jobs]
+    start = threading.Barrier(8)
+    got = [None] * 8
+    failures = []
+
+    def worker(t):
+        try:
+            start.wait()
+            results = []
+            for _ in range(5):
+                results.append((batch(jobs[t], True), one_by_one(jobs[t][:20], True)))
+            got[t] = results
+        except BaseException as exc:  # reported below, with the thread's index
+            failures.append((t, exc))
+
+    threads = [threading.Thread(target=worker, args=(t,)) for t in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=300)
+    assert not any(thread.is_alive() for thread in threads)
+    assert failures == []
+    for t in range(8):
+        assert got[t] == [expected[t]] * 5
+
+
+# ---------------------------------------------------------------- subprocesses
+
+def run_python(code, env=None, preexec_fn=None, timeout=120):
+    """Runs `code` in a fresh interpreter with the sizing variables cleared, then `env` set."""
+    full = {k: v for k, v in os.environ.items()
+            if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "VAK_ORN_KERNEL_DEBUG_POOL")}
+    full["VAK_ORN_KERNEL_DEBUG_POOL"] = "1"
+    full.update(env or {})
+    return subprocess.run([sys.executable, "-c", code], env=full, capture_output=True,
+                          timeout=timeout, preexec_fn=preexec_fn)
+
+
+def pool_sizes(proc):
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    return [int(n) for n in POOL_LINE.findall(proc.stderr.decode())]
+
+
+ONE_BATCH = "import vak_orn_kernel as vk; vk.scan_stream_batch([[1], [2], [3]])"
+CPUS = len(os.sched_getaffinity(0))
+FIRST_CPU = min(os.sched_getaffinity(0))
+
+
+@pytest.mark.parametrize("env,expected", [
+    ({"RAYON_NUM_THREADS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "+3"}, 3),
+    ({"RAYON_NUM_THREADS": "99999"}, 65535),
+    ({"RAYON_NUM_THREADS": "18446744073709551615"}, 65535),
+    ({"RAYON_NUM_THREADS": "3", "RAYON_RS_NUM_CPUS": "5"}, 3),
+    ({"RAYON_RS_NUM_CPUS": "5"}, 5),
+    ({"RAYON_NUM_THREADS": "x", "RAYON_RS_NUM_CPUS": "5"}, 5),
+    ({"RAYON_NUM_THREADS": " 3", "RAYON_RS_NUM_CPUS": "5"}, 5),
+    ({"RAYON_NUM_THREADS": "-3", "RAYON_RS_NUM_CPUS": "5"}, 5),
+    ({"RAYON_NUM_THREADS": "++3", "RAYON_RS_NUM_CPUS": "5"}, 5),
+    ({"RAYON_NUM_THREADS": "18446744073709551616", "RAYON_RS_NUM_CPUS": "5"}, 5),
+    ({"RAYON_NUM_THREADS": b"3\xff", "RAYON_RS_NUM_CPUS": "5"}, 5),
+])
+def test_worker_count_from_environment(env, expected):
+    env = {k: os.fsdecode(v) for k, v in env.items()}
+    assert pool_sizes(run_python(ONE_BATCH, env)) == [expected]
+
+
+@pytest.mark.parametrize("env", [
+    {},
+    {"RAYON_NUM_THREADS": "0"},
+    {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"},  # 0 means the default, not "ask the next"
+    {"RAYON_RS_NUM_CPUS": "0"},
+    {"RAYON_NUM_THREADS": "x", "RAYON_RS_NUM_CPUS": "y"},
+])
+def test_default_worker_count_follows_the_affinity_mask(env):
+    (full,) = pool_sizes(run_python(ONE_BATCH, env))
+    assert 1 <= full <= CPUS
+    (pinned,) = pool_sizes(run_python(ONE_BATCH, env, preexec_fn=lambda: os.sched_setaffinity(0, {FIRST_CPU})))
+    assert pinned == 1
+
+
+def test_pool_is_created_once_by_the_first_call_that_converts():
+    proc = run_python(
+        "import sys, vak_orn_kernel as vk\n"
+        "vk.scan_stream([1, 2])\n"
+        "try:\n"
+        "    vk.scan_stream_batch([[1], 'ab'])\n"
+        "except TypeError:\n"
+        "    pass\n"
+        "sys.stderr.write('after failure\\n'); sys.stderr.flush()\n"
+        "vk.scan_stream_batch([])\n"
+        "vk.scan_stream_batch([[1], [2]])\n",
+        {"RAYON_NUM_THREADS": "2"})
+    stderr = proc.stderr.decode()
+    assert pool_sizes(proc) == [2]
+    assert stderr.index("after failure") < stderr.index("worker pool size")
+
+
+THREAD_COUNT = """
+import os, vak_orn_kernel as vk
+def threads():
+    return len(os.listdir('/proc/self/task'))
+base = threads()
+counts = []
+for n in {sizes}:
+    vk.scan_stream_batch([[1, 2, 3]] * n)
+    counts.append(threads() - base)
+print(counts)
+"""
+
+
+@pytest.mark.parametrize("size,sizes,expected", [
+    ("3", [1, 0, 50, 50, 2], [0, 0, 3, 3, 3]),    # one stream runs on the caller; workers stay
+    ("99999", [5, 2], [5, 5]),                    # threads start only as far as batches need
+])
+def test_worker_threads_start_on_demand_and_stay(size, sizes, expected):
+    proc = run_python(THREAD_COUNT.format(sizes=sizes), {"RAYON_NUM_THREADS": size})
+    assert proc.returncode == 0, proc.stderr.decode()
+    assert ast.literal_eval(proc.stdout.decode()) == expected
+
+
+def test_forked_child_gets_its_own_workers():
+    proc = run_python(
+        "import os, vak_orn_kernel as vk\n"
+        "streams = [[i, 0x80400, i] for i in range(100)]\n"
+        "expected = [r['counts'] for r in vk.scan_stream_batch(streams)]\n"
+        "pid = os.fork()\n"
+        "if pid == 0:\n"
+        "    ok = [r['counts'] for r in vk.scan_stream_batch(streams)] == expected\n"
+        "    os._exit(0 if ok else 1)\n"
+        "_, status = os.waitpid(pid, 0)\n"
+        "assert os.waitstatus_to_exitcode(status) == 0\n"
+        "assert [r['counts'] for r in vk.scan_stream_batch(streams)] == expected\n",
+        {"RAYON_NUM_THREADS": "2"}, timeout=60)
+    assert proc.returncode == 0, proc.stderr.decode()
+
+
+# Native memory capped at 128 MiB (the allocator's own options): a batch whose
+# records do not fit must raise MemoryError on the workers and keep nothing, so
+# that batches which fit still run afterwards.
+MEMORY_CAP = {"MIMALLOC_RESERVE_OS_MEMORY": "128MiB", "MIMALLOC_DISALLOW_OS_ALLOC": "1",
+              "RAYON_NUM_THREADS": "2"}
+FITS = ("fits = [[0x80400] * 400_000 for _ in range(3)]\n"
+        "for _ in range(10):\n"
+        "    assert [r['counts'][4] for r in vk.scan_stream_batch(fits)] == [400_000] * 3\n")
+
+
+def test_exhausted_memory_on_workers_raises_memory_error_and_frees_everything():
+    proc = run_python(
+        "import vak_orn_kernel as vk\n"
+        "too_big = [[0x80400] * 1_000_000 for _ in range(16)]\n"
+        "for _ in range(3):\n"
+        "    try:\n"
+        "        vk.scan_stream_batch(too_big)\n"
+        "    except MemoryError:\n"
+        "        pass\n"
+        "    else:\n"
+        "        raise SystemExit('no MemoryError')\n"
+        "del too_big\n" + FITS,
+        MEMORY_CAP)
+    assert pool_sizes(proc) == [2]  # the arguments converted: the failure was in the scan
+
+
+def test_failed_conversion_frees_the_streams_already_converted():
+    proc = run_python(
+        "import vak_orn_kernel as vk\n"
+        "bad = [[0x80400] * 1_000_000 for _ in range(8)] + [[1, -1]]\n"
+        "for _ in range(20):\n"
+        "    try:\n"
+        "        vk.scan_stream_batch(bad)\n"
+        "    except OverflowError:\n"
+        "        pass\n"
+        "del bad\n" + FITS,
+        MEMORY_CAP)
+    assert pool_sizes(proc) == [2]
+
+
+# ---------------------------------------------------------------- cgroup quota
+
+@pytest.fixture(scope="module")
+def probe(tmp_path_factory):
+    """The worker-count rules compiled into a small program, to read fake cgroup trees."""
+    exe = tmp_path_factory.mktemp("probe") / "worker_count_probe"
+    subprocess.run(["g++", "-std=c++20", "-O1", "-I", str(SRC),
+                    str(Path(__file__).parent / "native" / "worker_count_probe.cpp"),
+                    str(SRC / "scan" / "worker_count.cpp"), "-o", str(exe)], check=True)
+
+    def run(mode, root, preexec_fn=None):
+        out = subprocess.run([str(exe), mode, str(root)], capture_output=True, check=True,
+                             preexec_fn=preexec_fn)
+        return int(out.stdout)
+    return run
+
+
+def fake_tree(root, cgroup, mountinfo, files):
+    (root / "proc/self").mkdir(parents=True)
+    (root / "proc/self/cgroup").write_text(cgroup)
+    (root / "proc/self/mountinfo").write_text(mountinfo)
+    for path, text in files.items():
+        (root / path).parent.mkdir(parents=True, exist_ok=True)
+        (root / path).write_text(text)
+    return root
+
+
+V2_MOUNT = "30 1 0:26 / /sys/fs/cgroup rw,nosuid shared:4 - cgroup2 cgroup2 rw,nsdelegate\n"
+V1_MOUNT = "35 25 0:30 / /sys/fs/cgroup/cpu,cpuacct rw,nosuid shared:9 - cgroup cgroup rw,cpu,cpuacct\n"
+OTHER_MOUNTS = ("22 1 8:1 / / rw,relatime - ext4 /dev/sda1 rw\n"
+                "36 25 0:31 / /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n")
+
+
+@pytest.mark.parametrize("cgroup,mountinfo,files,expected", [
+    # cgroup v2: quota/period rounded up, at least one processor
+    ("0::/app.slice/job\n", V2_MOUNT, {"sys/fs/cgroup/app.slice/job/cpu.max": "150000 100000\n"}, 2),
+    ("0::/app.slice/job\n", V2_MOUNT, {"sys/fs/cgroup/app.slice/job/cpu.max": "1000 100000\n"}, 1),
+    ("0::/app.slice/job\n", V2_MOUNT, {"sys/fs/cgroup/app.slice/job/cpu.max": "max 100000\n"}, 0),
+    # an ancestor's tighter quota applies too
+    ("0::/app.slice/job\n", V2_MOUNT, {"sys/fs/cgroup/app.slice/job/cpu.max": "max 100000\n",
+                                       "sys/fs/cgroup/app.slice/cpu.max": "300000 100000\n"}, 3),
+    ("0::/app.slice/job\n", V2_MOUNT, {"sys/fs/cgroup/app.slice/job/cpu.max": "400000 100000\n",
+                                       "sys/fs/cgroup/app.slice/cpu.max": "300000 100000\n"}, 3),
+    # a namespaced view: the cgroup is the mount's root
+    ("0::/\n", V2_MOUNT, {"sys/fs/cgroup/cpu.max": "250000 100000\n"}, 3),
+    # cgroup v1: the hierarchy whose controllers include cpu
+    ("4:cpu,cpuacct:/docker/abc\n3:memory:/docker/abc\n", OTHER_MOUNTS + V1_MOUNT,
+     {"sys/fs/cgroup/cpu,cpuacct/docker/abc/cpu.cfs_quota_us": "250000\n",
+      "sys/fs/cgroup/cpu,cpuacct/docker/abc/cpu.cfs_period_us": "100000\n"}, 3),
+    ("4:cpu,cpuacct:/docker/abc\n", V1_MOUNT,
+     {"sys/fs/cgroup/cpu,cpuacct/docker/abc/cpu.cfs_quota_us": "-1\n",
+      "sys/fs/cgroup/cpu,cpuacct/docker/abc/cpu.cfs_period_us": "100000\n"}, 0),
+    # v1 bind-mounted at the container's own cgroup
+    ("4:cpu,cpuacct:/docker/abc\n",
+     "35 25 0:30 /docker/abc /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpuacct,cpu\n",
+     {"sys/fs/cgroup/cpu/cpu.cfs_quota_us": "50000\n",
+      "sys/fs/cgroup/cpu/cpu.cfs_period_us": "100000\n"}, 1),
+    # a mount point with an escaped space
+    ("0::/job\n", "30 1 0:26 / /sys/fs/cg\\040root rw - cgroup2 cgroup2 rw\n",
+     {"sys/fs/cg root/job/cpu.max": "700000 100000\n"}, 7),
+    # hybrid: both hierarchies, the smaller quota wins
+    ("4:cpu,cpuacct:/a\n0::/a\n", V1_MOUNT + V2_MOUNT.replace("/sys/fs/cgroup ", "/sys/fs/cgroup/unified "),
+     {"sys/fs/cgroup/cpu,cpuacct/a/cpu.cfs_quota_us": "500000\n",
+      "sys/fs/cgroup/cpu,cpuacct/a/cpu.cfs_period_us": "100000\n",
+      "sys/fs/cgroup/unified/a/cpu.max": "200000 100000\n"}, 2),
+    # unreadable or malformed contents mean no limit
+    ("0::/job\n", V2_MOUNT, {"sys/fs/cgroup/job/cpu.max": "1.5 100000\n"}, 0),
+    ("garbage\n", "garbage\n", {}, 0),
+])
+def test_cgroup_cpu_limit(probe, tmp_path, cgroup, mountinfo, files, expected):
+    assert probe("cgroup", fake_tree(tmp_path, cgroup, mountinfo, files)) == expected
+
+
+def test_quota_below_the_affinity_mask_limits_the_default(probe, tmp_path):
+    quota_one = fake_tree(tmp_path / "one", "0::/job\n", V2_MOUNT,
+                          {"sys/fs/cgroup/job/cpu.max": "80000 100000\n"})
+    quota_many = fake_tree(tmp_path / "many", "0::/job\n", V2_MOUNT,
+                           {"sys/fs/cgroup/job/cpu.max": "100000000000 100000\n"})
+    no_quota = fake_tree(tmp_path / "none", "", "", {})
+    assert probe("available", quota_one) == 1
+    assert probe("available", quota_many) == CPUS
+    assert probe("available", no_quota) == CPUS
+    if CPUS >= 2:
+        assert probe("available", no_quota, preexec_fn=lambda: os.sched_setaffinity(0, {FIRST_CPU})) == 1
