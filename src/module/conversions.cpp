@@ -68,19 +68,20 @@ bool to_vector(PyObject* obj, Vec<T>& out, ItemConversion&& convert_item) {
     reserve_hint(out, size);
 
     if (PyList_CheckExact(obj)) {
-        // Same observable order as the list iterator: the length is re-read at
-        // every step, since an item's __index__ may change the list.
-        for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) {
+        // Same observable order as the list iterator. Only an item that is not an
+        // exact int can run Python code (its __index__) and so change the list:
+        // the length is read again after such an item.
+        Py_ssize_t length = PyList_Size(obj);
+        for (Py_ssize_t i = 0; i < length; ++i) {
             PyObject* borrowed = PyList_GetItem(obj, i);
             if (borrowed == nullptr) return false;
             T value;
             if (PyLong_CheckExact(borrowed)) {
-                // An exact int runs no Python code while converting, so the list
-                // cannot drop it meanwhile: no reference needed.
                 if (!convert_item(borrowed, value)) return false;
             } else {
                 PyRef item = PyRef::borrowed(borrowed);
                 if (!convert_item(item.get(), value)) return false;
+                length = PyList_Size(obj);
             }
             out.push_back(std::move(value));
         }
