@@ -44,12 +44,11 @@ void classify_scalar(const std::uint32_t* words, std::size_t from, std::size_t n
     }
 }
 
-// Eight words per step. Bits 15-12 decide a range-2 word by the table of the high
-// nibble (music, voice, diagram, inline); only when those bits are clear do bits
-// 11-8 decide (touch, image, smell, mental, else text).
-__attribute__((target("avx2"))) std::size_t classify_avx2(const std::uint32_t* words,
-                                                          std::size_t n, std::size_t available,
-                                                          std::uint8_t* classes) {
+// The classes of eight words, one per 32-bit lane; `next` holds the words one
+// ahead. Bits 15-12 decide a range-2 word by the table of the high nibble (music,
+// voice, diagram, inline); only when those bits are clear do bits 11-8 decide
+// (touch, image, smell, mental, else text).
+__attribute__((target("avx2"), always_inline)) inline __m256i classify8(__m256i w, __m256i next) {
     const __m256i high_table = _mm256_setr_epi8(
         0, kInline, kVoice, kVoice, kMusic, kMusic, kMusic, kMusic, kDiagram, kDiagram, kVoice,
         kVoice, kMusic, kMusic, kMusic, kMusic, 0, kInline, kVoice, kVoice, kMusic, kMusic, kMusic,
@@ -61,46 +60,47 @@ __attribute__((target("avx2"))) std::size_t classify_avx2(const std::uint32_t* w
     const __m256i nibble = _mm256_set1_epi32(0xF);
     const __m256i zero = _mm256_setzero_si256();
     const __m256i one = _mm256_set1_epi32(1);
-    const __m256i two = _mm256_set1_epi32(2);
-    const __m256i three = _mm256_set1_epi32(3);
     const __m256i head_mask = _mm256_set1_epi32(static_cast<int>(0xFFFF0400u));
-    const __m256i head8 = _mm256_set1_epi32(0x80400);
-    const __m256i head9 = _mm256_set1_epi32(0x90400);
-    const __m256i mental = _mm256_set1_epi32(kMental);
-    const __m256i invalid = _mm256_set1_epi32(kInvalidClass);
-    const __m256i taste_mark = _mm256_set1_epi32(kMayStartTaste);
-    const __m256i byte_order = _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                                -1, -1, 0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1,
-                                                -1, -1, -1, -1, -1);
+
+    const __m256i high = _mm256_and_si256(_mm256_srli_epi32(w, 12), nibble);
+    const __m256i low = _mm256_and_si256(_mm256_srli_epi32(w, 8), nibble);
+    const __m256i range = _mm256_srli_epi32(w, 18);
+    const __m256i high_class = _mm256_shuffle_epi8(high_table, high);
+    const __m256i low_class = _mm256_shuffle_epi8(low_table, low);
+    const __m256i range2 =
+        _mm256_blendv_epi8(high_class, low_class, _mm256_cmpeq_epi32(high_class, zero));
+    const __m256i range3 = _mm256_and_si256(_mm256_set1_epi32(kMental),
+                                            _mm256_cmpeq_epi32(_mm256_and_si256(low, one), one));
+    __m256i cls = _mm256_and_si256(range2, _mm256_cmpeq_epi32(range, _mm256_set1_epi32(2)));
+    cls = _mm256_or_si256(
+        cls, _mm256_and_si256(range3, _mm256_cmpeq_epi32(range, _mm256_set1_epi32(3))));
+    const __m256i may_start = _mm256_and_si256(
+        _mm256_cmpeq_epi32(_mm256_and_si256(w, head_mask), _mm256_set1_epi32(0x80400)),
+        _mm256_cmpeq_epi32(_mm256_and_si256(next, head_mask), _mm256_set1_epi32(0x90400)));
+    cls = _mm256_or_si256(cls, _mm256_and_si256(may_start, _mm256_set1_epi32(kMayStartTaste)));
+    const __m256i is_valid = _mm256_cmpeq_epi32(_mm256_srli_epi32(w, 20), zero);
+    return _mm256_blendv_epi8(_mm256_set1_epi32(kInvalidClass), cls, is_valid);
+}
+
+// 32 words per step, packed into 32 class bytes.
+__attribute__((target("avx2"))) std::size_t classify_avx2(const std::uint32_t* words,
+                                                          std::size_t n, std::size_t available,
+                                                          std::uint8_t* classes) {
+    // Packing interleaves the 128-bit halves; this puts the four groups back in order.
+    const __m256i group_order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
     std::size_t k = 0;
-    // The taste mark looks one word ahead, so each step may read words[k + 8].
-    for (; k + 8 <= n && k + 9 <= available; k += 8) {
-        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + k));
-        const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + k + 1));
-        const __m256i high = _mm256_and_si256(_mm256_srli_epi32(w, 12), nibble);
-        const __m256i low = _mm256_and_si256(_mm256_srli_epi32(w, 8), nibble);
-        const __m256i range = _mm256_srli_epi32(w, 18);
-        const __m256i high_class = _mm256_shuffle_epi8(high_table, high);
-        const __m256i low_class = _mm256_shuffle_epi8(low_table, low);
-        const __m256i range2 = _mm256_blendv_epi8(high_class, low_class,
-                                                  _mm256_cmpeq_epi32(high_class, zero));
-        const __m256i range3 = _mm256_and_si256(
-            mental, _mm256_cmpeq_epi32(_mm256_and_si256(low, one), one));
-        __m256i cls = _mm256_and_si256(range2, _mm256_cmpeq_epi32(range, two));
-        cls = _mm256_or_si256(cls, _mm256_and_si256(range3, _mm256_cmpeq_epi32(range, three)));
-        const __m256i may_start = _mm256_and_si256(
-            _mm256_cmpeq_epi32(_mm256_and_si256(w, head_mask), head8),
-            _mm256_cmpeq_epi32(_mm256_and_si256(next, head_mask), head9));
-        cls = _mm256_or_si256(cls, _mm256_and_si256(may_start, taste_mark));
-        const __m256i is_valid = _mm256_cmpeq_epi32(_mm256_srli_epi32(w, 20), zero);
-        cls = _mm256_blendv_epi8(invalid, cls, is_valid);
-        // Gather the low byte of each lane: four bytes per 128-bit half.
-        const __m256i packed = _mm256_shuffle_epi8(cls, byte_order);
-        const std::uint32_t lo = static_cast<std::uint32_t>(_mm256_cvtsi256_si32(packed));
-        const std::uint32_t hi = static_cast<std::uint32_t>(
-            _mm256_extract_epi32(packed, 4));
-        const std::uint64_t eight_classes = lo | (static_cast<std::uint64_t>(hi) << 32);
-        __builtin_memcpy(classes + k, &eight_classes, 8);
+    // The taste mark looks one word ahead, so a step of 32 may read words[k + 32].
+    for (; k + 32 <= n && k + 33 <= available; k += 32) {
+        const auto* at = reinterpret_cast<const __m256i_u*>(words + k);
+        const auto* ahead = reinterpret_cast<const __m256i_u*>(words + k + 1);
+        const __m256i c0 = classify8(_mm256_loadu_si256(at), _mm256_loadu_si256(ahead));
+        const __m256i c1 = classify8(_mm256_loadu_si256(at + 1), _mm256_loadu_si256(ahead + 1));
+        const __m256i c2 = classify8(_mm256_loadu_si256(at + 2), _mm256_loadu_si256(ahead + 2));
+        const __m256i c3 = classify8(_mm256_loadu_si256(at + 3), _mm256_loadu_si256(ahead + 3));
+        const __m256i bytes = _mm256_packus_epi16(_mm256_packus_epi32(c0, c1),
+                                                  _mm256_packus_epi32(c2, c3));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(classes + k),
+                            _mm256_permutevar8x32_epi32(bytes, group_order));
     }
     return k;
 }
