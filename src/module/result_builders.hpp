@@ -7,14 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/mi_allocator.hpp"
 
 namespace vak::py {
 
 PyObject* build_word_list(const std::uint32_t* words, std::size_t count);
 PyObject* build_five_tuple(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint8_t d,
                            std::uint32_t e);
-// Moves the vector into a new NativeBuffer (no copy).
-PyObject* make_native_buffer(WordVec&& words);
 
 }  // namespace vak::py

@@ -1,0 +1,186 @@
+#include "module/conversions.hpp"
+
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+#include "module/call_frame.hpp"
+#include "module/py_ref.hpp"
+
+namespace vak::py {
+
+namespace {
+
+constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
+
+// PyLong_AsLong, then the unsigned bound check shared by the integer conversions.
+template <unsigned long long Bound>
+bool to_bounded(PyObject* obj, unsigned long long& out) {
+    const long value = PyLong_AsLong(obj);
+    if (value == -1 && PyErr_Occurred()) return false;
+    const auto as_unsigned = static_cast<unsigned long long>(value);
+    if (as_unsigned >= Bound) {
+        PyErr_SetString(PyExc_OverflowError, kOutOfRange);
+        return false;
+    }
+    out = as_unsigned;
+    return true;
+}
+
+template <class T>
+void reserve_hint(Vec<T>& out, Py_ssize_t hint) {
+    if (hint <= 0) return;
+    // A length that cannot be reserved is only a hint: fall back to growing.
+    try {
+        out.reserve(static_cast<std::size_t>(hint));
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+}
+
+// The shared shape of every vector conversion: refuse str, require a sequence,
+// reserve by its length, then read it through the iterator protocol.
+template <class T, class ItemConversion>
+bool to_vector(PyObject* obj, Vec<T>& out, ItemConversion&& convert_item) {
+    if (is_str(obj)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(obj)) {
+        type_check_failure(obj, "Sequence");
+        return false;
+    }
+    Py_ssize_t size = PySequence_Size(obj);
+    if (size < 0) {
+        PyErr_Clear();
+        size = 0;
+    }
+    reserve_hint(out, size);
+
+    if (PyList_CheckExact(obj)) {
+        // Same observable order as the list iterator: the length is re-read at
+        // every step, since an item's __index__ may change the list.
+        for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) {
+            PyRef item = PyRef::borrowed(PyList_GetItem(obj, i));
+            if (!item) return false;
+            T value;
+            if (!convert_item(item.get(), value)) return false;
+            out.push_back(std::move(value));
+        }
+        return true;
+    }
+    PyRef iterator(PyObject_GetIter(obj));
+    if (!iterator) return false;
+    while (PyRef item{PyIter_Next(iterator.get())}) {
+        T value;
+        if (!convert_item(item.get(), value)) return false;
+        out.push_back(std::move(value));
+    }
+    return !PyErr_Occurred();
+}
+
+bool word_item(PyObject* item, std::uint32_t& out) { return to_u32(item, out); }
+bool byte_item(PyObject* item, std::uint8_t& out) { return to_u8(item, out); }
+
+bool is_numpy_bool_type(PyTypeObject* type) {
+    PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyUnicode_Check(module.get()) ||
+        PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
+        return false;
+    }
+    PyRef name(PyType_GetName(type));
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+           PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
+}
+
+}  // namespace
+
+bool is_str(PyObject* obj) noexcept {
+    return (PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0;
+}
+
+bool to_u32(PyObject* obj, std::uint32_t& out) {
+    unsigned long long value = 0;
+    if (!to_bounded<(1ULL << 32)>(obj, value)) return false;
+    out = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+bool to_u8(PyObject* obj, std::uint8_t& out) {
+    unsigned long long value = 0;
+    if (!to_bounded<256ULL>(obj, value)) return false;
+    out = static_cast<std::uint8_t>(value);
+    return true;
+}
+
+bool to_f64(PyObject* obj, double& out) {
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+}
+
+bool to_bool(PyObject* obj, bool& out) {
+    if (PyBool_Check(obj)) {
+        out = obj == Py_True;
+        return true;
+    }
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!is_numpy_bool_type(type)) {
+        type_check_failure(obj, "PyBool");
+        return false;
+    }
+    PyRef method(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__bool__"));
+    if (!method) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        PyRef type_text(PyObject_Str(reinterpret_cast<PyObject*>(type)));
+        if (!type_text) return false;
+        PyErr_Format(PyExc_AttributeError,
+                     "object of type '%U' does not define a '__bool__' conversion",
+                     type_text.get());
+        return false;
+    }
+    PyRef result(PyObject_CallFunctionObjArgs(method.get(), obj, nullptr));
+    if (!result) return false;
+    if (!PyBool_Check(result.get())) {
+        type_check_failure(obj, "PyBool");
+        return false;
+    }
+    out = result.get() == Py_True;
+    return true;
+}
+
+bool to_text(PyObject* obj, ByteVec& out) {
+    if (!is_str(obj)) {
+        type_check_failure(obj, "PyString");
+        return false;
+    }
+    Py_ssize_t length = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &length);
+    if (utf8 == nullptr) return false;
+    out.assign(reinterpret_cast<const std::uint8_t*>(utf8),
+               reinterpret_cast<const std::uint8_t*>(utf8) + length);
+    return true;
+}
+
+bool to_word_vector(PyObject* obj, WordVec& out) { return to_vector(obj, out, word_item); }
+
+bool to_byte_vector(PyObject* obj, ByteVec& out) { return to_vector(obj, out, byte_item); }
+
+bool to_word_vectors(PyObject* obj, Vec<WordVec>& out) {
+    return to_vector(obj, out, [](PyObject* item, WordVec& stream) {
+        return to_word_vector(item, stream);
+    });
+}
+
+}  // namespace vak::py

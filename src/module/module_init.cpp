@@ -1,0 +1,140 @@
+// Module entry: the sub-interpreter guard, the once-cell and registration.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "common/invariant.hpp"
+#include "module/call_frame.hpp"
+#include "module/entry_points.hpp"
+#include "module/native_buffer.hpp"
+#include "module/py_ref.hpp"
+
+namespace vak::py {
+
+namespace {
+
+std::atomic<std::int64_t> g_interpreter{-1};
+PyObject* g_module = nullptr;  // the once-cell; never emptied
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT, "vak_orn_kernel", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+template <class Fn>
+PyCFunction as_cfunction(Fn fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+PyMethodDef g_methods[] = {
+    {"configure_normal_words", as_cfunction(configure_normal_words), METH_FASTCALL | METH_KEYWORDS,
+     "configure_normal_words(words)\n--\n\n"},
+    {"backend_info", as_cfunction(backend_info), METH_NOARGS, "backend_info()\n--\n\n"},
+    {"encode_text", as_cfunction(encode_text), METH_FASTCALL | METH_KEYWORDS,
+     "encode_text(text)\n--\n\n"},
+    {"encode_quadtree", as_cfunction(encode_quadtree), METH_FASTCALL | METH_KEYWORDS,
+     "encode_quadtree(image_data, width, height, bit_depth, threshold)\n--\n\n"},
+    {"decode_quadtree", as_cfunction(decode_quadtree), METH_FASTCALL | METH_KEYWORDS,
+     "decode_quadtree(words)\n--\n\n"},
+    {"scan_stream", as_cfunction(scan_stream), METH_FASTCALL | METH_KEYWORDS,
+     "scan_stream(stream, record_invalid=False)\n--\n\n"},
+    {"scan_stream_batch", as_cfunction(scan_stream_batch), METH_FASTCALL | METH_KEYWORDS,
+     "scan_stream_batch(streams, record_invalid=False)\n--\n\n"},
+};
+
+// Appends `name` to the module's __all__ (creating it) and sets the attribute.
+bool add(PyObject* module, const char* name, PyObject* value) {
+    PyRef all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = PyRef(PyList_New(0));
+        if (!all) return false;
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+    }
+    if (!PyList_Check(all.get())) {
+        type_check_failure(all.get(), "PyList");
+        return false;
+    }
+    PyRef name_obj(PyUnicode_FromString(name));
+    if (!name_obj) return false;
+    VAK_EXPECT(PyList_Append(all.get(), name_obj.get()) == 0, "could not append __name__ to __all__");
+    return PyObject_SetAttrString(module, name, value) == 0;
+}
+
+bool add_function(PyObject* module, PyMethodDef* definition) {
+    PyRef module_name(PyObject_GetAttrString(module, "__name__"));
+    if (!module_name) return false;
+    PyRef function(PyCMethod_New(definition, module, module_name.get(), nullptr));
+    if (!function) return false;
+    PyRef name(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!name) return false;
+    if (!PyUnicode_Check(name.get())) {
+        type_check_failure(name.get(), "PyString");
+        return false;
+    }
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
+    if (text == nullptr) return false;
+    return add(module, text, function.get());
+}
+
+bool register_contents(PyObject* module) {
+    {
+        PyRef version(PyUnicode_FromString("0.1.0"));
+        if (!version || !add(module, "__version__", version.get())) return false;
+    }
+    {
+        PyRef mask(PyLong_FromLong(0xFFFFF));
+        if (!mask || !add(module, "WORD_MASK", mask.get())) return false;
+    }
+    PyObject* type = native_buffer_type();  // borrowed, process-wide
+    if (type == nullptr) {
+        // Chain the underlying failure as the cause of the RuntimeError.
+        PyObject *cause_type = nullptr, *cause = nullptr, *cause_tb = nullptr;
+        PyErr_Fetch(&cause_type, &cause, &cause_tb);
+        PyErr_NormalizeException(&cause_type, &cause, &cause_tb);
+        PyRef owned_type(cause_type), owned_tb(cause_tb);
+        PyRef error(PyObject_CallFunction(PyExc_RuntimeError, "s",
+                                          "An error occurred while initializing class NativeBuffer"));
+        if (!error) return false;
+        if (cause != nullptr) PyException_SetCause(error.get(), cause);  // steals
+        PyErr_SetObject(PyExc_RuntimeError, error.get());
+        return false;
+    }
+    if (!add(module, "NativeBuffer", type)) return false;
+    for (PyMethodDef& definition : g_methods) {
+        if (!add_function(module, &definition)) return false;
+    }
+    return true;
+}
+
+PyObject* initialise() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        ensure_exception_set();
+        return nullptr;
+    }
+    std::int64_t expected = -1;
+    if (!g_interpreter.compare_exchange_strong(expected, id, std::memory_order_seq_cst) &&
+        expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "vak_orn_kernel does not support sub-interpreters: it can only be "
+                        "imported in the interpreter that first imported it (see the project's "
+                        "issue tracker, entry \"sub-interpreter support\")");
+        return nullptr;
+    }
+    if (g_module != nullptr) return Py_NewRef(g_module);
+    PyRef module(PyModule_Create2(&g_definition, 3));
+    if (!module) return nullptr;
+    if (!register_contents(module.get())) return nullptr;
+    if (g_module == nullptr) g_module = Py_NewRef(module.get());
+    return Py_NewRef(g_module);
+}
+
+}  // namespace
+
+}  // namespace vak::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vak_orn_kernel() {
+    return vak::py::guarded([] { return vak::py::initialise(); });
+}

@@ -1,0 +1,26 @@
+// configure_normal_words and backend_info: the calls that keep the interpreter lock.
+#include <cstring>
+
+#include "module/call_frame.hpp"
+#include "module/conversions.hpp"
+#include "module/entry_points.hpp"
+#include "module/py_ref.hpp"
+#include "registry/normal_word_registry.hpp"
+
+namespace vak::py {
+
+PyObject* configure_normal_words(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kParams[] = {"words"};
+        static const Signature kSig{"configure_normal_words", kParams, 1, 1};
+        PyObject* slots[1] = {};
+        if (!bind_arguments(kSig, args, nargs, kwnames, slots)) return nullptr;
+        WordVec words;
+        if (!to_word_vector(slots[0], words)) return argument_error("words");
+        const std::uint64_t size = registry::replace_normal_words(words);
+        return PyLong_FromUnsignedLongLong(size);
+    });
+}
+
+}  // namespace vak::py

@@ -1,0 +1,45 @@
+#include "registry/normal_word_registry.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <shared_mutex>
+
+namespace vak::registry {
+
+namespace {
+
+struct Registry {
+    std::shared_mutex lock;
+    WordVec contents;  // sorted ascending, no value twice; capacity is reused
+};
+
+std::once_flag g_created;
+std::atomic<Registry*> g_registry{nullptr};  // created once, never destroyed
+
+Registry& registry() {
+    std::call_once(g_created, [] { g_registry.store(new Registry(), std::memory_order_release); });
+    return *g_registry.load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+std::uint64_t replace_normal_words(const WordVec& words) {
+    Registry& r = registry();
+    std::unique_lock guard(r.lock);
+    // Reserve before clearing so that a failed allocation leaves the old contents.
+    r.contents.reserve(words.size());
+    r.contents.assign(words.begin(), words.end());
+    std::sort(r.contents.begin(), r.contents.end());
+    r.contents.erase(std::unique(r.contents.begin(), r.contents.end()), r.contents.end());
+    return r.contents.size();
+}
+
+std::uint64_t normal_word_count() {
+    Registry* r = g_registry.load(std::memory_order_acquire);
+    if (r == nullptr) return 0;
+    std::shared_lock guard(r->lock);
+    return r->contents.size();
+}
+
+}  // namespace vak::registry
