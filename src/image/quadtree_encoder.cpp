@@ -203,9 +203,8 @@ double to_single_precision(double threshold) noexcept {
     return std::copysign(rounded, threshold);
 }
 
-EncodeResult encode_quadtree(const std::uint8_t* pixels, std::size_t byte_count,
-                             std::uint32_t width, std::uint32_t height, std::uint8_t bit_depth,
-                             double threshold) {
+EncodeResult encode_quadtree(ByteVec pixels, std::uint32_t width, std::uint32_t height,
+                             std::uint8_t bit_depth, double threshold) {
     EncodeResult result;
     if (bit_depth < kMinBitDepth || bit_depth > kMaxBitDepth) {
         result.error = kBadBitDepth;
@@ -217,7 +216,7 @@ EncodeResult encode_quadtree(const std::uint8_t* pixels, std::size_t byte_count,
         result.error = kDimensionsOverflow;
         return result;
     }
-    if (expected_bytes != byte_count) {
+    if (expected_bytes != pixels.size()) {
         result.error = kLengthMismatch;
         return result;
     }
@@ -235,7 +234,8 @@ EncodeResult encode_quadtree(const std::uint8_t* pixels, std::size_t byte_count,
     const std::size_t working_bytes = side * side * kChannels;
     BumpArena arena(working_bytes);
     auto* working = arena.allocate_array<std::uint8_t>(working_bytes);
-    fill_working_image(working, side, pixels, width, height, palette, bit_depth);
+    fill_working_image(working, side, pixels.data(), width, height, palette, bit_depth);
+    ByteVec().swap(pixels);
 
     const std::size_t stride = side + 1;
     Vec<TableEntry> tables(stride * stride);

@@ -19,11 +19,11 @@ struct EncodeResult {
     ImageMetadata metadata;
 };
 
-// `pixels` holds `byte_count` bytes, rows first, three channel bytes per pixel.
+// `pixels`: rows first, three channel bytes per pixel. The encoder owns them
+// and frees them once quantised, before its large tables exist.
 // Runs without the interpreter lock; throws std::bad_alloc when memory runs out.
-EncodeResult encode_quadtree(const std::uint8_t* pixels, std::size_t byte_count,
-                             std::uint32_t width, std::uint32_t height, std::uint8_t bit_depth,
-                             double threshold);
+EncodeResult encode_quadtree(ByteVec pixels, std::uint32_t width, std::uint32_t height,
+                             std::uint8_t bit_depth, double threshold);
 
 // The root size: the smallest power of two at least max(width, height), 1 for 0 and 1.
 std::uint64_t root_size_for(std::uint32_t width, std::uint32_t height) noexcept;
