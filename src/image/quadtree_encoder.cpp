@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/invariant.hpp"
 #include "image/bump_arena.hpp"
 
 namespace vak::image {
@@ -68,14 +69,23 @@ private:
     std::size_t size_ = 0;
 };
 
+// The colour level of every byte value at one bit depth.
+using LevelTable = std::array<std::uint8_t, 256>;
+
+LevelTable build_level_table(unsigned bit_depth) {
+    LevelTable levels{};
+    for (unsigned v = 0; v < 256; ++v) {
+        levels[v] = static_cast<std::uint8_t>(quantise_level(static_cast<double>(v), bit_depth));
+    }
+    return levels;
+}
+
 // The quantised image in the top-left corner of an all-black S x S square.
 void fill_working_image(std::uint8_t* working, std::size_t side, const std::uint8_t* pixels,
                         std::uint32_t width, std::uint32_t height, const Palette& palette,
-                        unsigned bit_depth) {
+                        const LevelTable& level_of) {
     std::array<std::uint8_t, 256> quantised{};
-    for (unsigned v = 0; v < 256; ++v) {
-        quantised[v] = palette.entries[quantise_level(static_cast<double>(v), bit_depth)];
-    }
+    for (unsigned v = 0; v < 256; ++v) quantised[v] = palette.entries[level_of[v]];
     std::memset(working, 0, side * side * kChannels);
     const std::size_t row_bytes = std::size_t{width} * kChannels;
     for (std::size_t y = 0; y < height; ++y) {
@@ -123,17 +133,15 @@ void write_metadata(WordVec& out, const ImageMetadata& meta) {
 struct Walk {
     const TableEntry* tables;
     std::size_t stride;
+    const std::uint8_t* working;
+    std::size_t side;
+    const LevelTable& level_of;
     double threshold;
-    unsigned bit_depth;
     WordVec& out;
-    std::array<std::uint32_t, kChannels> last_levels{};
+    std::array<std::uint8_t, kChannels> last_levels{};
     bool has_last = false;
 
-    void emit_leaf(const std::array<double, kChannels>& mean) {
-        std::array<std::uint32_t, kChannels> levels{};
-        for (std::size_t c = 0; c < kChannels; ++c) {
-            levels[c] = quantise_level(static_cast<double>(round_to_u32(mean[c])), bit_depth);
-        }
+    void emit_leaf(const std::array<std::uint8_t, kChannels>& levels) {
         if (!has_last || levels != last_levels) {
             out.push_back(kSetColorWord);
             for (std::uint32_t c = 0; c < kChannels; ++c) out.push_back(payload_word(c, levels[c]));
@@ -143,12 +151,31 @@ struct Walk {
         out.push_back(kPaintWord);
     }
 
+    // Means of bytes lie in 0..255, so their rounding indexes the level table.
+    std::uint8_t level_of_mean(double mean) const {
+        const std::uint32_t rounded = round_to_u32(mean);
+        VAK_EXPECT(rounded < level_of.size(), "a node mean lies within 0..255");
+        return level_of[rounded];
+    }
+
+    // A single pixel's mean is its own value, so its level comes straight from
+    // the working image, without the tables.
+    void emit_pixel_leaf(std::uint64_t x, std::uint64_t y) {
+        const std::uint8_t* pixel = working + (y * side + x) * kChannels;
+        emit_leaf({level_of[pixel[0]], level_of[pixel[1]], level_of[pixel[2]]});
+    }
+
     void visit(TaskStack& stack, std::uint64_t x, std::uint64_t y, std::uint64_t s) {
+        if (s == 1) {
+            emit_pixel_leaf(x, y);
+            return;
+        }
         const TableEntry& top_left = tables[y * stride + x];
         const TableEntry& top_right = tables[y * stride + x + s];
         const TableEntry& bottom_left = tables[(y + s) * stride + x];
         const TableEntry& bottom_right = tables[(y + s) * stride + x + s];
-        const double n = static_cast<double>(s * s);
+        // s * s is a power of two, so multiplying by its reciprocal is exactly the division.
+        const double inverse_n = 1.0 / static_cast<double>(s * s);
         std::array<double, kChannels> mean{};
         std::array<double, kChannels> variance{};
         for (std::size_t c = 0; c < kChannels; ++c) {
@@ -157,16 +184,26 @@ struct Walk {
             const std::uint64_t square = bottom_right.square_sum[c] -
                                          (top_right.square_sum[c] + bottom_left.square_sum[c]) +
                                          top_left.square_sum[c];
-            mean[c] = static_cast<double>(sum) / n;
-            variance[c] = static_cast<double>(square) / n - mean[c] * mean[c];
+            mean[c] = static_cast<double>(sum) * inverse_n;
+            variance[c] = static_cast<double>(square) * inverse_n - mean[c] * mean[c];
         }
         const double v = (variance[2] + (variance[1] + variance[0])) / 3.0;
-        if (s == 1 || threshold >= v) {
-            emit_leaf(mean);
+        if (threshold >= v) {
+            emit_leaf({level_of_mean(mean[0]), level_of_mean(mean[1]), level_of_mean(mean[2])});
+            return;
+        }
+        const std::uint64_t h = s / 2;
+        if (h == 1) {
+            // The four children are pixels: their words follow at once, in quadrant order,
+            // exactly as their tasks would produce them.
+            for (unsigned q = 0; q < 4; ++q) {
+                out.push_back(descend_word(q));
+                emit_pixel_leaf(x + (q & 1u), y + (q >> 1));
+                out.push_back(kBacktrackWord);
+            }
             return;
         }
         // Pushed in reverse: popping yields DESCEND q, the child, BACKTRACK for q = 0..3.
-        const std::uint64_t h = s / 2;
         stack.push_emit(kBacktrackWord);
         stack.push_visit(x + h, y + h, h);
         stack.push_emit(descend_word(3));
@@ -234,7 +271,8 @@ EncodeResult encode_quadtree(ByteVec pixels, std::uint32_t width, std::uint32_t 
     const std::size_t working_bytes = side * side * kChannels;
     BumpArena arena(working_bytes);
     auto* working = arena.allocate_array<std::uint8_t>(working_bytes);
-    fill_working_image(working, side, pixels.data(), width, height, palette, bit_depth);
+    const LevelTable level_of = build_level_table(bit_depth);
+    fill_working_image(working, side, pixels.data(), width, height, palette, level_of);
     ByteVec().swap(pixels);
 
     const std::size_t stride = side + 1;
@@ -245,7 +283,7 @@ EncodeResult encode_quadtree(ByteVec pixels, std::uint32_t width, std::uint32_t 
     write_metadata(result.words, result.metadata);
 
     TaskStack stack(arena, 2 * side);
-    Walk walk{tables.data(), stride, t, bit_depth, result.words};
+    Walk walk{tables.data(), stride, working, side, level_of, t, result.words};
     stack.push_visit(0, 0, side);
     while (!stack.empty()) {
         const Task task = stack.pop();
