@@ -9,6 +9,8 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace vak {
@@ -34,11 +36,36 @@ struct MiAllocator {
     bool operator==(const MiAllocator<U>&) const noexcept { return true; }
 };
 
+// As MiAllocator, but resize() leaves new elements default-initialised (for
+// integers: unwritten), for arrays that are filled right after they grow.
+template <class T>
+struct MiUninitAllocator : MiAllocator<T> {
+    template <class U>
+    struct rebind {
+        using other = MiUninitAllocator<U>;
+    };
+
+    MiUninitAllocator() noexcept = default;
+    template <class U>
+    MiUninitAllocator(const MiUninitAllocator<U>&) noexcept {}
+
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
 template <class T>
 using Vec = std::vector<T, MiAllocator<T>>;
 
 using WordVec = Vec<std::uint32_t>;
 using ByteVec = Vec<std::uint8_t>;
+// The word and span arrays of scan results, handed to NativeBuffer objects.
+using PayloadVec = std::vector<std::uint32_t, MiUninitAllocator<std::uint32_t>>;
 using MiString = std::basic_string<char, std::char_traits<char>, MiAllocator<char>>;
 
 }  // namespace vak

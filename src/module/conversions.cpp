@@ -3,9 +3,11 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 #include "module/call_frame.hpp"
+#include "module/integer_buffer.hpp"
 #include "module/py_ref.hpp"
 
 namespace vak::py {
@@ -51,6 +53,13 @@ bool to_vector(PyObject* obj, Vec<T>& out, ItemConversion&& convert_item) {
         type_check_failure(obj, "Sequence");
         return false;
     }
+    if constexpr (std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::uint8_t>) {
+        // Integer buffers (arrays, bytes, memoryviews) are read without making an
+        // object per item; a rejected value is converted again item by item so
+        // that the caller sees exactly the error of the item path.
+        if (read_integer_buffer(obj, out) == BufferRead::converted) return true;
+        out.clear();
+    }
     Py_ssize_t size = PySequence_Size(obj);
     if (size < 0) {
         PyErr_Clear();
@@ -62,10 +71,17 @@ bool to_vector(PyObject* obj, Vec<T>& out, ItemConversion&& convert_item) {
         // Same observable order as the list iterator: the length is re-read at
         // every step, since an item's __index__ may change the list.
         for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) {
-            PyRef item = PyRef::borrowed(PyList_GetItem(obj, i));
-            if (!item) return false;
+            PyObject* borrowed = PyList_GetItem(obj, i);
+            if (borrowed == nullptr) return false;
             T value;
-            if (!convert_item(item.get(), value)) return false;
+            if (PyLong_CheckExact(borrowed)) {
+                // An exact int runs no Python code while converting, so the list
+                // cannot drop it meanwhile: no reference needed.
+                if (!convert_item(borrowed, value)) return false;
+            } else {
+                PyRef item = PyRef::borrowed(borrowed);
+                if (!convert_item(item.get(), value)) return false;
+            }
             out.push_back(std::move(value));
         }
         return true;

@@ -13,7 +13,7 @@ namespace {
 
 struct NativeBufferObject {
     PyObject_HEAD
-    WordVec storage;
+    PayloadVec storage;
     Py_ssize_t shape;
     Py_ssize_t strides;
     char format[2];
@@ -74,7 +74,7 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
 
 void dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<NativeBufferObject*>(self)->storage.~WordVec();
+    reinterpret_cast<NativeBufferObject*>(self)->storage.~PayloadVec();
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
@@ -107,8 +107,8 @@ PyObject* native_buffer_type() {
     return g_type;
 }
 
-PyObject* make_native_buffer(WordVec&& words) {
-    WordVec owned = std::move(words);  // freed here if the object cannot be made
+PyObject* make_native_buffer(PayloadVec&& words) {
+    PayloadVec owned = std::move(words);  // freed here if the object cannot be made
     PyObject* type = native_buffer_type();
     VAK_EXPECT(type != nullptr, "failed to create type object for NativeBuffer");
     auto* tp = reinterpret_cast<PyTypeObject*>(type);
@@ -117,7 +117,7 @@ PyObject* make_native_buffer(WordVec&& words) {
     PyObject* self = alloc(tp, 0);
     if (self == nullptr) return nullptr;
     auto* obj = reinterpret_cast<NativeBufferObject*>(self);
-    new (&obj->storage) WordVec(std::move(owned));
+    new (&obj->storage) PayloadVec(std::move(owned));
     obj->shape = static_cast<Py_ssize_t>(obj->storage.size());
     obj->strides = 4;
     obj->format[0] = 'I';

@@ -13,6 +13,6 @@ PyObject* native_buffer_type();
 
 // Moves `words` into a new NativeBuffer; nullptr with an exception set on failure
 // (the vector is then freed).
-PyObject* make_native_buffer(WordVec&& words);
+PyObject* make_native_buffer(PayloadVec&& words);
 
 }  // namespace vak::py

@@ -1,20 +1,230 @@
 #include "scan/core_scan.hpp"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "common/invariant.hpp"
+#include "scan/chunk_classes.hpp"
 #include "scan/word_model.hpp"
 
 namespace vak::scan {
 
 namespace {
 
-// Position of each modality among the segment arrays; -1 for text and inline.
-constexpr std::array<int, kModalityCount> kSegmentSlot = {-1, 0, 1, 2, 3, -1, 4, 5, 6, 7};
-constexpr int kTasteSlot = 7;
+// Destination lanes: 0..7 the segment modalities, 8 the text array, 9 a scratch
+// area that absorbs the writes of invalid entries. Text and scratch lanes also
+// write span starts, into a scratch area, so that no lane needs a special case.
+constexpr unsigned kSegmentLanes = 8;
+constexpr unsigned kTextLane = 8;
+constexpr unsigned kScratchLane = 9;
+constexpr unsigned kLaneCount = 10;
+constexpr unsigned kTasteLane = 7;
+constexpr std::array<std::uint8_t, 11> kLaneOf = {
+    kTextLane, 0, 1, 2, 3, kTextLane, 4, 5, 6, 7, kScratchLane};
 
-// Starting capacities, in words, of the per-modality arrays for n input words.
+MiString out_of_range_message(std::size_t i, std::uint32_t w) {
+    char text[64];
+    const int length =
+        std::snprintf(text, sizeof text, "index %zu: word out of range %" PRIu32, i, w);
+    return MiString(text, static_cast<std::size_t>(length));
+}
+
+// The walk, a chunk at a time: classify the chunk, then append a chunk made of
+// long runs run by run, any other chunk word by word without branching on the
+// class. Spans are kept as start offsets while walking (spans tile their array,
+// so each length is the distance to the next start).
+template <class MessageFor>
+class Scanner {
+public:
+    Scanner(const std::uint32_t* words, std::size_t n, bool record_invalid, MessageFor& message_for,
+            ScanRecord& record)
+        : words_(words), n_(n), record_invalid_(record_invalid), message_for_(message_for),
+          record_(record) {}
+
+    void run() {
+        std::uint8_t classes[kChunkSize];
+        ChunkSummary summary;
+        std::size_t i = 0;
+        while (i < n_) {
+            const std::size_t m = std::min(kChunkSize, n_ - i);
+            make_room(m);
+            classify_chunk(words_ + i, m, n_ - i, classes, summary);
+            std::size_t stop = i + m;
+            if (summary.any_taste_start) stop = strip_taste_marks(classes, i, i + m);
+            if (stop > i) {
+                if (summary.changes * 16 < m) append_runs(classes, summary, i, stop);
+                else append_each(classes, i, stop);
+                inline_count_ += count_class(classes, stop - i, kInline);
+                if (summary.any_invalid && record_invalid_) note_invalid(classes, i, stop);
+            }
+            if (stop < i + m) {
+                const std::size_t end = taste_sequence_end(words_, n_, stop);
+                append_taste(stop, end);
+                i = end;
+            } else {
+                i += m;
+            }
+        }
+        finish();
+    }
+
+private:
+    // Clears the taste marks up to the first real taste sequence; returns its start.
+    // A cleared mark may join the word's run with its neighbours; the change
+    // bitmap keeps the boundary, which only splits a run in two.
+    std::size_t strip_taste_marks(std::uint8_t* classes, std::size_t begin, std::size_t end) {
+        const std::size_t m = end - begin;
+        for (std::size_t k = next_taste_mark(classes, 0, m); k < m;
+             k = next_taste_mark(classes, k + 1, m)) {
+            if (taste_sequence_end(words_, n_, begin + k) != begin + k) return begin + k;
+            classes[k] &= static_cast<std::uint8_t>(~kMayStartTaste);
+        }
+        return end;
+    }
+
+    // Every lane gets room for m more words, so the kernels write without checks.
+    void make_room(std::size_t m) {
+        for (unsigned lane = 0; lane < kSegmentLanes; ++lane) {
+            prepare(lane, record_.words[lane], m);
+            const std::size_t used = start_cur_[lane] - start_base_[lane];
+            grow(starts_[lane], used + m);
+            start_base_[lane] = starts_[lane].data();
+            start_cur_[lane] = start_base_[lane] + used;
+        }
+        prepare(kTextLane, record_.text_words, m);
+        base_[kScratchLane] = cur_[kScratchLane] = scratch_words_;
+        start_base_[kTextLane] = start_cur_[kTextLane] = scratch_starts_;
+        start_base_[kScratchLane] = start_cur_[kScratchLane] = scratch_starts_;
+    }
+
+    void prepare(unsigned lane, PayloadVec& v, std::size_t m) {
+        const std::size_t used = cur_[lane] - base_[lane];
+        grow(v, used + m);
+        base_[lane] = v.data();
+        cur_[lane] = base_[lane] + used;
+    }
+
+    static void grow(PayloadVec& v, std::size_t size) {
+        if (v.size() < size) v.resize(std::max(size, std::min(v.capacity(), 2 * size)));
+    }
+
+    void append_each(const std::uint8_t* classes, std::size_t begin, std::size_t end) {
+        unsigned prev = prev_lane_;
+        for (std::size_t i = begin; i < end; ++i) {
+            const unsigned lane = kLaneOf[classes[i - begin]];
+            std::uint32_t* out = cur_[lane];
+            *out = words_[i];
+            cur_[lane] = out + 1;
+            std::uint32_t* start = start_cur_[lane];
+            *start = static_cast<std::uint32_t>(out - base_[lane]);
+            start_cur_[lane] = start + (lane != prev);
+            prev = lane;
+        }
+        prev_lane_ = prev;
+    }
+
+    // The start of the next run after offset k (relative to the chunk), or m.
+    static std::size_t next_change(const ChunkSummary& summary, std::size_t k, std::size_t m) {
+        if (k + 1 >= m) return m;
+        std::size_t word = (k + 1) / 64;
+        std::uint64_t bits = summary.change_bits[word] & (~std::uint64_t{0} << ((k + 1) % 64));
+        while (bits == 0) {
+            if (++word * 64 >= m) return m;
+            bits = summary.change_bits[word];
+        }
+        return std::min(m, word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)));
+    }
+
+    void append_runs(const std::uint8_t* classes, const ChunkSummary& summary, std::size_t begin,
+                     std::size_t end) {
+        const std::size_t m = end - begin;
+        std::size_t i = begin;
+        while (i < end) {
+            const std::uint8_t cls = classes[i - begin];
+            const std::size_t run_end = begin + next_change(summary, i - begin, m);
+            const unsigned lane = kLaneOf[cls];
+            if (lane == kScratchLane) {
+                prev_lane_ = lane;
+            } else {
+                const std::size_t count = run_end - i;
+                if (lane != prev_lane_ && lane < kSegmentLanes) {
+                    *start_cur_[lane]++ = static_cast<std::uint32_t>(cur_[lane] - base_[lane]);
+                }
+                std::memcpy(cur_[lane], words_ + i, count * sizeof(std::uint32_t));
+                cur_[lane] += count;
+                prev_lane_ = lane;
+            }
+            i = run_end;
+        }
+    }
+
+    void note_invalid(const std::uint8_t* classes, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (classes[i - begin] == kInvalidClass) {
+                record_.validation_errors.push_back(message_for_(i, words_[i]));
+            }
+        }
+    }
+
+    void append_taste(std::size_t begin, std::size_t end) {
+        const std::size_t count = end - begin;
+        prepare(kTasteLane, record_.words[kTasteLane], count);
+        if (prev_lane_ != kTasteLane) {
+            const std::size_t used = start_cur_[kTasteLane] - start_base_[kTasteLane];
+            grow(starts_[kTasteLane], used + 1);
+            start_base_[kTasteLane] = starts_[kTasteLane].data();
+            start_cur_[kTasteLane] = start_base_[kTasteLane] + used;
+            *start_cur_[kTasteLane]++ = static_cast<std::uint32_t>(cur_[kTasteLane] - base_[kTasteLane]);
+        }
+        std::memcpy(cur_[kTasteLane], words_ + begin, count * sizeof(std::uint32_t));
+        cur_[kTasteLane] += count;
+        prev_lane_ = kTasteLane;
+    }
+
+    std::size_t length(unsigned lane) const { return cur_[lane] - base_[lane]; }
+
+    void finish() {
+        record_.text_words.resize(length(kTextLane));
+        for (unsigned lane = 0; lane < kSegmentLanes; ++lane) {
+            const std::size_t words = length(lane);
+            record_.words[lane].resize(words);
+            const std::uint32_t* starts = start_base_[lane];
+            const std::size_t count = start_cur_[lane] - start_base_[lane];
+            PayloadVec& spans = record_.spans[lane];
+            spans.resize(2 * count);
+            for (std::size_t k = 0; k < count; ++k) {
+                const std::size_t next = k + 1 < count ? starts[k + 1] : words;
+                spans[2 * k] = starts[k];
+                spans[2 * k + 1] = static_cast<std::uint32_t>(next - starts[k]);
+            }
+            record_.counts[kSegmentModalities[lane]] = words;
+        }
+        record_.counts[kText] = length(kTextLane) - inline_count_;
+        record_.counts[kInline] = inline_count_;
+    }
+
+    const std::uint32_t* words_;
+    std::size_t n_;
+    bool record_invalid_;
+    MessageFor& message_for_;
+    ScanRecord& record_;
+
+    std::uint32_t* base_[kLaneCount] = {};
+    std::uint32_t* cur_[kLaneCount] = {};
+    std::array<PayloadVec, kSegmentLanes> starts_;
+    std::uint32_t* start_base_[kLaneCount] = {};
+    std::uint32_t* start_cur_[kLaneCount] = {};
+    std::size_t inline_count_ = 0;
+    unsigned prev_lane_ = kScratchLane;
+    // Each chunk writes at most kChunkSize words and starts into either area.
+    std::uint32_t scratch_words_[kChunkSize];
+    std::uint32_t scratch_starts_[kChunkSize];
+};
+
+// Starting capacities for n words: most room for image words, then the others
+// by how common they are.
 void reserve_for(ScanRecord& record, std::size_t n) {
     record.text_words.reserve(n / 10 + 8);
     const std::array<std::size_t, kSegmentModalityCount> capacity = {
@@ -27,94 +237,30 @@ void reserve_for(ScanRecord& record, std::size_t n) {
     }
 }
 
-class Walker {
-public:
-    explicit Walker(ScanRecord& record) : record_(record) {}
-
-    void close_segment() {
-        if (open_ < 0) return;
-        const std::size_t length = record_.words[open_].size() - open_start_;
-        if (length > 0) {
-            record_.spans[open_].push_back(static_cast<std::uint32_t>(open_start_));
-            record_.spans[open_].push_back(static_cast<std::uint32_t>(length));
-        }
-        open_ = -1;
-    }
-
-    void put_segment_word(int slot, Modality modality, std::uint32_t w) {
-        ++record_.counts[modality];
-        if (open_ != slot) {
-            close_segment();
-            open_ = slot;
-            open_start_ = record_.words[slot].size();
-        }
-        record_.words[slot].push_back(w);
-    }
-
-    void put_text_word(Modality modality, std::uint32_t w) {
-        close_segment();
-        ++record_.counts[modality];
-        record_.text_words.push_back(w);
-    }
-
-private:
-    ScanRecord& record_;
-    int open_ = -1;
-    std::size_t open_start_ = 0;
-};
-
-// The walk shared by both paths; `message_for(i, w)` makes an invalid entry's message.
 template <class MessageFor>
-void walk(ScanRecord& record, const std::uint32_t* words, std::size_t n, bool record_invalid,
-          MessageFor&& message_for) {
+ScanRecord scan(const std::uint32_t* words, std::size_t n, bool record_invalid,
+                MessageFor message_for) {
     VAK_EXPECT(n <= kMaxStreamLength, "stream length fits the 32-bit span fields");
-    Walker walker(record);
-    std::size_t i = 0;
-    while (i < n) {
-        const std::uint32_t w = words[i];
-        if (!is_valid(w)) {
-            walker.close_segment();
-            if (record_invalid) record.validation_errors.push_back(message_for(i, w));
-            ++i;
-            continue;
-        }
-        const std::size_t taste_end = taste_sequence_end(words, n, i);
-        if (taste_end != i) {
-            for (; i < taste_end; ++i) walker.put_segment_word(kTasteSlot, kTaste, words[i]);
-            continue;
-        }
-        const Modality modality = classify(w);
-        const int slot = kSegmentSlot[modality];
-        if (slot < 0) walker.put_text_word(modality, w);
-        else walker.put_segment_word(slot, modality, w);
-        ++i;
-    }
-    walker.close_segment();
+    ScanRecord record;
+    reserve_for(record, n);
+    Scanner<MessageFor> scanner(words, n, record_invalid, message_for, record);
+    scanner.run();
+    return record;
 }
 
 }  // namespace
 
 ScanRecord scan_words(const std::uint32_t* words, std::size_t n, bool record_invalid) {
-    ScanRecord record;
-    reserve_for(record, n);
-    walk(record, words, n, record_invalid, [](std::size_t i, std::uint32_t w) {
-        char text[64];
-        const int length = std::snprintf(text, sizeof text, "index %zu: word out of range %" PRIu32,
-                                         i, w);
-        return MiString(text, static_cast<std::size_t>(length));
-    });
-    return record;
+    return scan(words, n, record_invalid, out_of_range_message);
 }
 
 ScanRecord scan_entries(const std::uint32_t* words, std::size_t n, bool record_invalid,
                         Vec<MiString>& item_errors) {
-    ScanRecord record;
     std::size_t next_error = 0;
-    walk(record, words, n, record_invalid, [&](std::size_t, std::uint32_t) {
+    return scan(words, n, record_invalid, [&](std::size_t, std::uint32_t) {
         VAK_EXPECT(next_error < item_errors.size(), "every item error has a message");
         return std::move(item_errors[next_error++]);
     });
-    return record;
 }
 
 }  // namespace vak::scan

@@ -25,11 +25,11 @@ inline constexpr std::array<const char*, kSegmentModalityCount> kSegmentNames = 
     "diagram", "music", "voice", "image", "mental", "touch", "smell", "taste"};
 
 struct ScanRecord {
-    WordVec text_words;
+    PayloadVec text_words;
     Vec<MiString> validation_errors;
     // Indexed by segment slot 0..7 (kSegmentModalities order).
-    std::array<WordVec, kSegmentModalityCount> words;
-    std::array<WordVec, kSegmentModalityCount> spans;
+    std::array<PayloadVec, kSegmentModalityCount> words;
+    std::array<PayloadVec, kSegmentModalityCount> spans;
     std::array<std::uint64_t, kModalityCount> counts{};
 };
 

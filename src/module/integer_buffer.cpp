@@ -1,0 +1,126 @@
+#include "module/integer_buffer.hpp"
+
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+namespace vak::py {
+
+namespace {
+
+// Releases a filled Py_buffer on every path.
+class BufferView {
+public:
+    explicit BufferView(PyObject* obj) {
+        filled_ = PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) == 0;
+        if (!filled_) PyErr_Clear();
+    }
+    ~BufferView() {
+        if (filled_) PyBuffer_Release(&view_);
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+
+    bool filled() const { return filled_; }
+    const Py_buffer& get() const { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool filled_ = false;
+};
+
+enum class Kind { none, i8, u8, i16, u16, i32, u32, i64, u64 };
+
+// Integer codes with native ('@' or none) or standard ('=', '<') sizes, in
+// little-endian or native order. Anything else is not read directly.
+Kind integer_kind(const char* format, Py_ssize_t itemsize) {
+    if (format == nullptr) return Kind::none;
+    bool standard = false;
+    if (*format == '@') {
+        ++format;
+    } else if (*format == '=' || *format == '<') {
+        standard = true;
+        ++format;
+    }
+    if (format[0] == '\0' || format[1] != '\0') return Kind::none;
+    Py_ssize_t size = 0;
+    bool is_signed = false;
+    switch (format[0]) {
+        case 'b': is_signed = true; [[fallthrough]];
+        case 'B': size = 1; break;
+        case 'h': is_signed = true; [[fallthrough]];
+        case 'H': size = 2; break;
+        case 'i': is_signed = true; [[fallthrough]];
+        case 'I': size = 4; break;
+        case 'l': is_signed = true; [[fallthrough]];
+        case 'L': size = standard ? 4 : static_cast<Py_ssize_t>(sizeof(long)); break;
+        case 'q': is_signed = true; [[fallthrough]];
+        case 'Q': size = 8; break;
+        default: return Kind::none;
+    }
+    if (size != itemsize) return Kind::none;
+    switch (size) {
+        case 1: return is_signed ? Kind::i8 : Kind::u8;
+        case 2: return is_signed ? Kind::i16 : Kind::u16;
+        case 4: return is_signed ? Kind::i32 : Kind::u32;
+        default: return is_signed ? Kind::i64 : Kind::u64;
+    }
+}
+
+template <class Source, class Target>
+BufferRead copy_checked(const Py_buffer& view, Vec<Target>& out) {
+    constexpr auto bound = static_cast<unsigned long long>(std::numeric_limits<Target>::max());
+    const Py_ssize_t n = view.shape[0];
+    const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+    const char* base = static_cast<const char*>(view.buf);
+    out.resize(static_cast<std::size_t>(n));
+    Target* dst = out.data();
+    if constexpr (std::is_same_v<Source, Target>) {
+        if (stride == static_cast<Py_ssize_t>(sizeof(Source))) {
+            if (n > 0) std::memcpy(dst, base, static_cast<std::size_t>(n) * sizeof(Source));
+            return BufferRead::converted;
+        }
+    }
+    bool in_range = true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Source value;
+        std::memcpy(&value, base + i * stride, sizeof value);
+        if constexpr (std::is_signed_v<Source>) in_range &= value >= 0;
+        in_range &= static_cast<unsigned long long>(value) <= bound;
+        dst[i] = static_cast<Target>(value);
+    }
+    if (!in_range) {
+        out.clear();
+        return BufferRead::rejected;
+    }
+    return BufferRead::converted;
+}
+
+template <class Target>
+BufferRead read_into(PyObject* obj, Vec<Target>& out) {
+    BufferView holder(obj);
+    if (!holder.filled()) return BufferRead::not_applicable;
+    const Py_buffer& view = holder.get();
+    if (view.ndim != 1 || view.shape == nullptr || view.suboffsets != nullptr) {
+        return BufferRead::not_applicable;
+    }
+    switch (integer_kind(view.format, view.itemsize)) {
+        case Kind::i8: return copy_checked<std::int8_t>(view, out);
+        case Kind::u8: return copy_checked<std::uint8_t>(view, out);
+        case Kind::i16: return copy_checked<std::int16_t>(view, out);
+        case Kind::u16: return copy_checked<std::uint16_t>(view, out);
+        case Kind::i32: return copy_checked<std::int32_t>(view, out);
+        case Kind::u32: return copy_checked<std::uint32_t>(view, out);
+        case Kind::i64: return copy_checked<std::int64_t>(view, out);
+        case Kind::u64: return copy_checked<std::uint64_t>(view, out);
+        case Kind::none: break;
+    }
+    return BufferRead::not_applicable;
+}
+
+}  // namespace
+
+BufferRead read_integer_buffer(PyObject* obj, WordVec& out) { return read_into(obj, out); }
+BufferRead read_integer_buffer(PyObject* obj, ByteVec& out) { return read_into(obj, out); }
+
+}  // namespace vak::py

@@ -1,0 +1,22 @@
+// Reads a one-dimensional integer buffer export straight into a vector, with the
+// same range check as the item-by-item conversion.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "common/mi_allocator.hpp"
+
+namespace vak::py {
+
+enum class BufferRead {
+    not_applicable,  // no buffer, or not a 1-D integer format: use the item path
+    converted,       // `out` holds every value
+    rejected,        // some value is out of range: the item path raises the exact error
+};
+
+BufferRead read_integer_buffer(PyObject* obj, WordVec& out);  // values 0..2^32-1
+BufferRead read_integer_buffer(PyObject* obj, ByteVec& out);  // values 0..255
+
+}  // namespace vak::py

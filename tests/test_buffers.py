@@ -1,0 +1,162 @@
+"""Objects that export integer buffers convert exactly like the same object read
+item by item: same results, same exceptions."""
+import array
+import ctypes
+
+import numpy as np
+import pytest
+
+import vak_orn_kernel as vk
+from scan_model import result_as_model
+
+
+class ItemByItem:
+    """The same items as `obj`, without a buffer export: forces the item path."""
+
+    def __init__(self, obj):
+        self.obj = obj
+
+    def __len__(self):
+        return len(self.obj)
+
+    def __getitem__(self, index):
+        return self.obj[index]
+
+
+def outcome(fn, *args):
+    try:
+        result = fn(*args)
+    except Exception as exc:  # noqa: BLE001 - the exception is the outcome compared
+        return ("raised", type(exc), str(exc))
+    if isinstance(result, dict):
+        return ("scan", result_as_model(result))
+    if isinstance(result, list) and result and isinstance(result[0], dict):
+        return ("batch", [result_as_model(r) for r in result])
+    return ("value", result)
+
+
+BOUNDARY = [0, 1, 0xFFFFF, 0x100000, 2**31 - 1, 2**31, 2**32 - 1, 2**32, 2**63 - 1, -1, -(2**63)]
+
+NUMPY_DTYPES = ["i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8"]
+ORDERS = ["<", ">"]
+
+
+def numpy_arrays():
+    rng = np.random.default_rng(7)
+    out = []
+    for code in NUMPY_DTYPES:
+        for order in ORDERS:
+            dtype = np.dtype(order + code)
+            info = np.iinfo(dtype)
+            values = [v for v in BOUNDARY if info.min <= v <= info.max]
+            random = rng.integers(max(info.min, -5), min(info.max, 0x1FFFFF), 50, endpoint=True)
+            base = np.array(values + random.tolist(), dtype=dtype)
+            nonneg = base[base >= 0] if info.min < 0 else base
+            out += [
+                pytest.param(base, id=f"np{order}{code}-mixed"),
+                pytest.param(nonneg, id=f"np{order}{code}-nonneg"),
+                pytest.param(nonneg[::2], id=f"np{order}{code}-step2"),
+                pytest.param(nonneg[::-1], id=f"np{order}{code}-reversed"),
+                pytest.param(nonneg[:0], id=f"np{order}{code}-empty"),
+                pytest.param(np.array([5, 0x80400, 7], dtype=dtype) if info.max >= 0x80400
+                             else np.array([5, 7], dtype=dtype), id=f"np{order}{code}-small"),
+            ]
+    out += [
+        pytest.param(np.array([[1, 2], [3, 4]], dtype=np.uint32), id="np-2d"),
+        pytest.param(np.array([True, False, True]), id="np-bool"),
+        pytest.param(np.array([1.0, 2.0]), id="np-float64"),
+        pytest.param(np.array([1.5], dtype=np.float32), id="np-float32"),
+    ]
+    return out
+
+
+def other_buffers():
+    out = []
+    for code in "bBhHiIlLqQ":
+        signed = code.islower()
+        values = [0, 1, 100] + ([-1] if signed else [])
+        if code in "iIlLqQ":
+            values += [0xFFFFF, 0x100000]
+        if code in "IlLqQ":
+            values += [2**32 - 1]
+        if code in "lLqQ":
+            values += [2**32]
+        out.append(pytest.param(array.array(code, values), id=f"array-{code}"))
+    out += [
+        pytest.param(array.array("d", [1.0]), id="array-d"),
+        pytest.param(b"\x00\x01\xff", id="bytes"),
+        pytest.param(bytearray(b"\x05\x06"), id="bytearray"),
+        pytest.param(memoryview(b"\x01\x02\x03\x04")[::2], id="memoryview-strided"),
+        pytest.param(memoryview(array.array("I", [1, 0x80400, 2**32 - 1])), id="memoryview-I"),
+        pytest.param((ctypes.c_uint32 * 3)(1, 0x80400, 0x100000), id="ctypes-<I"),
+        pytest.param((ctypes.c_int16 * 2)(-1, 5), id="ctypes-<h"),
+        pytest.param((ctypes.c_long * 2)(3, 2**40), id="ctypes-<l-8bytes"),
+    ]
+    return out
+
+
+ALL_OBJECTS = numpy_arrays() + other_buffers()
+
+
+@pytest.mark.parametrize("obj", ALL_OBJECTS)
+@pytest.mark.parametrize("record_invalid", [True, False])
+def test_scan_stream(obj, record_invalid):
+    assert outcome(vk.scan_stream, obj, record_invalid) == outcome(
+        vk.scan_stream, ItemByItem(obj), record_invalid)
+
+
+@pytest.mark.parametrize("obj", ALL_OBJECTS)
+def test_scan_stream_batch(obj):
+    assert outcome(vk.scan_stream_batch, [obj, obj], True) == outcome(
+        vk.scan_stream_batch, [ItemByItem(obj), ItemByItem(obj)], True)
+
+
+@pytest.mark.parametrize("obj", ALL_OBJECTS)
+def test_configure_normal_words(obj):
+    assert outcome(vk.configure_normal_words, obj) == outcome(
+        vk.configure_normal_words, ItemByItem(obj))
+
+
+@pytest.mark.parametrize("obj", ALL_OBJECTS)
+def test_decode_quadtree(obj):
+    assert outcome(vk.decode_quadtree, obj) == outcome(vk.decode_quadtree, ItemByItem(obj))
+
+
+@pytest.mark.parametrize("obj", ALL_OBJECTS)
+def test_encode_quadtree_image_data(obj):
+    n = len(obj) if getattr(obj, "ndim", 1) == 1 else 0
+    width = max(n // 3, 1)
+    assert outcome(vk.encode_quadtree, obj, width, 1, 2, 0.0) == outcome(
+        vk.encode_quadtree, ItemByItem(obj), width, 1, 2, 0.0)
+
+
+def test_native_buffer_view_scans_like_its_list():
+    stream = [0x80400, 0x41, 0x8E000, 0x100000, 0xC0100] * 10
+    buf = vk.scan_stream(stream)["image_words_u32le"]
+    view = memoryview(buf)
+    assert outcome(vk.scan_stream, view, True) == outcome(vk.scan_stream, view.tolist(), True)
+
+
+def test_valid_uint32_array_equals_list():
+    rng = np.random.default_rng(3)
+    arr = rng.integers(0, 0x110000, 5000, dtype=np.uint32)
+    assert outcome(vk.scan_stream, arr, True) == outcome(vk.scan_stream, arr.tolist(), True)
+
+
+def test_image_bytes_equal_list():
+    rng = np.random.default_rng(4)
+    data = rng.integers(0, 256, 6 * 5 * 3, dtype=np.uint8)
+    assert vk.encode_quadtree(data.tobytes(), 6, 5, 3, 10.0) == vk.encode_quadtree(
+        data.tolist(), 6, 5, 3, 10.0)
+
+
+def test_zero_dimensional_array_is_not_iterable():
+    with pytest.raises(TypeError, match="0-d"):
+        vk.scan_stream(np.array(7, dtype=np.uint32))
+
+
+def test_bytearray_cannot_be_resized_while_read():
+    data = bytearray(b"\x01\x02\x03")
+    assert vk.configure_normal_words(data) == 3
+    data.append(4)  # the export was released
+    assert vk.configure_normal_words(data) == 4

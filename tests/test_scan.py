@@ -1,0 +1,314 @@
+import enum
+
+import pytest
+from hypothesis import given, strategies as st
+
+import vak_orn_kernel as vk
+from scan_model import SEGMENT_NAMES, modality_of, result_as_model, scan_model
+
+RESULT_KEYS = (
+    ["text_words_u32le", "counts"]
+    + [f"{m}_{kind}_u32le" for m in SEGMENT_NAMES for kind in ("words", "spans")]
+    + ["segment_modalities", "validation_errors", "native_backend", "backend", "origin",
+       "fallback_used", "payload_layout", "ffi_contract_version", "build_profile"]
+)
+
+
+def words(result, name):
+    return memoryview(result[f"{name}_words_u32le"]).tolist()
+
+
+def spans(result, name):
+    return memoryview(result[f"{name}_spans_u32le"]).tolist()
+
+
+def test_empty_stream_result_shape():
+    r = vk.scan_stream([])
+    assert list(r) == RESULT_KEYS
+    assert r["counts"] == [0] * 10
+    buffers = [v for v in r.values() if isinstance(v, vk.NativeBuffer)]
+    assert len(buffers) == 17
+    assert all(memoryview(b).nbytes == 0 for b in buffers)
+    assert r["segment_modalities"] == SEGMENT_NAMES
+    assert r["validation_errors"] == []
+    assert (r["native_backend"], r["backend"], r["origin"], r["fallback_used"]) == (
+        True, "rust", "pyo3_native_extension", False)
+    assert (r["payload_layout"], r["ffi_contract_version"], r["build_profile"]) == (
+        "u32le_bytes+spans_v1", "orn_flat_u32le_v1", "release")
+
+
+@pytest.mark.parametrize("word,modality", [
+    (0x00000, "text"), (0x7FFFF, "text"), (0x80000, "text"), (0xC0000, "text"),
+    (0xC0100, "mental"), (0xFFFFF, "mental"), (0x80100, "mental"),
+    (0x8E000, "music"), (0x8A000, "voice"), (0x89000, "diagram"), (0x81800, "inline"),
+    (0x80200, "smell"), (0x80400, "image"), (0x80800, "touch"), (0x82000, "voice"),
+    (0x84000, "music"), (0x88000, "diagram"),
+])
+def test_single_word_classification(word, modality):
+    r = vk.scan_stream([word])
+    assert modality_of(word) == modality
+    index = {"text": 0, "inline": 5}.get(modality)
+    if index is not None:
+        assert memoryview(r["text_words_u32le"]).tolist() == [word]
+        assert r["counts"][index] == 1
+    else:
+        assert words(r, modality) == [word]
+        assert spans(r, modality) == [0, 1]
+    assert sum(r["counts"]) == 1
+
+
+def test_flag_table_matches_priority_rule_for_every_flag_byte():
+    stream = [0x80000 | (flag << 8) | 0x11 for flag in range(256)]
+    # Separate the words with a text word so that every word opens its own segment.
+    interleaved = [w for word in stream for w in (word, 0x41)]
+    r = vk.scan_stream(interleaved)
+    got = result_as_model(r)
+    assert got == scan_model(interleaved, False)
+
+
+@pytest.mark.parametrize("stream,taste,taste_spans,other", [
+    ([0x80400, 0x90400, 0xA0400], [0x80400, 0x90400, 0xA0400], [0, 3], {}),
+    ([0x80400, 0x90400, 0xA0400, 0xB0400, 0xA07FF],
+     [0x80400, 0x90400, 0xA0400, 0xB0400, 0xA07FF], [0, 5], {}),
+    ([0x80400, 0x90400, 0xA0400, 0xA0000], [0x80400, 0x90400, 0xA0400], [0, 3],
+     {"text": [0xA0000]}),
+    ([0x80400, 0x90400, 0xA0400, 0xC0400], [0x80400, 0x90400, 0xA0400], [0, 3],
+     {"text": [0xC0400]}),
+    ([0x80400, 0x90400], [], [], {"image": [0x80400, 0x90400]}),
+    ([0x80400, 0x90400, 0xA0400, 0xB0400] * 2, [0x80400, 0x90400, 0xA0400, 0xB0400] * 2,
+     [0, 8], {}),
+])
+def test_taste_sequences(stream, taste, taste_spans, other):
+    r = vk.scan_stream(stream)
+    assert words(r, "taste") == taste
+    assert spans(r, "taste") == taste_spans
+    assert r["counts"][9] == len(taste)
+    for name, expected in other.items():
+        got = memoryview(r["text_words_u32le"]).tolist() if name == "text" else words(r, name)
+        assert got == expected
+
+
+def test_out_of_range_third_word_is_no_taste_sequence():
+    r = vk.scan_stream([0x80400, 0x90400, 0x100000], True)
+    assert words(r, "image") == [0x80400, 0x90400]
+    assert spans(r, "image") == [0, 2]
+    assert r["validation_errors"] == ["index 2: word out of range 1048576"]
+
+
+@pytest.mark.parametrize("stream", [[0x80400, 0x10, 0x80400], [0x80400, 0x100000, 0x80400]])
+def test_breaks_end_segments(stream):
+    r = vk.scan_stream(stream)
+    assert words(r, "image") == [0x80400, 0x80400]
+    assert spans(r, "image") == [0, 1, 1, 1]
+
+
+def test_result_payload_bytes():
+    r = vk.scan_stream([0x80400, 0x10, 0x80400])
+    assert words(r, "image") == [525312, 525312]
+    assert bytes(r["text_words_u32le"]) == b"\x10\x00\x00\x00"
+    assert r["counts"] == [1, 0, 0, 0, 2, 0, 0, 0, 0, 0]
+
+
+@pytest.mark.parametrize("record_invalid", [True, False])
+def test_out_of_range_fast_path(record_invalid):
+    r = vk.scan_stream([0x100000, 0xFFFFFFFF], record_invalid)
+    expected = ["index 0: word out of range 1048576", "index 1: word out of range 4294967295"]
+    assert r["validation_errors"] == (expected if record_invalid else [])
+    assert r["counts"] == [0] * 10
+
+
+class Colour(enum.IntEnum):
+    RED = 0x80400
+
+
+@pytest.mark.parametrize("stream,text,errors", [
+    ([5, -1, 7], [5, 7], ["index 1: word out of range -1"]),
+    ([1, 2**70], [1], ["index 1: word out of range int"]),
+    ([1.5], [], ["index 0: non-int word type=float"]),
+    ("ab", [], ["index 0: non-int word type=str", "index 1: non-int word type=str"]),
+    ([None, 3], [3], ["index 0: non-int word type=NoneType"]),
+    ([True, False], [1, 0], []),
+    (b"\x01\x02", [1, 2], []),
+    ([1, 2**20, -3, "a", True, 2**70], [1, 1],
+     ["index 1: word out of range 1048576", "index 2: word out of range -3",
+      "index 3: non-int word type=str", "index 5: word out of range int"]),
+    ([Colour.RED, -1], [], ["index 0: non-int word type=Colour", "index 1: word out of range -1"]),
+])
+def test_tolerant_path(stream, text, errors):
+    r = vk.scan_stream(stream, record_invalid=True)
+    assert memoryview(r["text_words_u32le"]).tolist() == text
+    assert r["validation_errors"] == errors
+    quiet = vk.scan_stream(stream)
+    assert quiet["validation_errors"] == []
+    assert quiet["counts"] == r["counts"]
+
+
+def test_int_enum_member_takes_fast_path_among_valid_words():
+    r = vk.scan_stream([Colour.RED, 0x80400])
+    assert words(r, "image") == [0x80400, 0x80400]
+
+
+def test_generator_equals_list():
+    stream = [0x80400, 0x41, 0x8E000, 0x8E001, 0xC0100]
+    assert result_as_model(vk.scan_stream(x for x in stream)) == result_as_model(
+        vk.scan_stream(stream))
+
+
+def test_memoryview_of_native_buffer_scans_like_its_list():
+    first = vk.scan_stream([0x80400, 0x80401, 0x41, 0x80402])
+    view = memoryview(first["image_words_u32le"])
+    assert result_as_model(vk.scan_stream(view)) == result_as_model(vk.scan_stream(view.tolist()))
+
+
+@pytest.mark.parametrize("bad", [5, None, object()])
+def test_not_iterable_raises_interpreter_type_error(bad):
+    with pytest.raises(TypeError) as info:
+        vk.scan_stream(bad)
+    assert "argument" not in str(info.value)
+    assert "not iterable" in str(info.value)
+
+
+def test_native_buffer_is_not_a_stream():
+    buf = vk.scan_stream([1])["text_words_u32le"]
+    with pytest.raises(TypeError, match="not iterable"):
+        vk.scan_stream(buf)
+
+
+def test_iteration_error_propagates_unchanged():
+    def broken():
+        yield 1
+        raise KeyError("boom")
+
+    with pytest.raises(KeyError, match="boom"):
+        vk.scan_stream(broken())
+
+
+def test_index_that_mutates_the_list_is_safe():
+    stream = [1, 2, 3]
+
+    class Shrinker:
+        def __index__(self):
+            stream.clear()
+            return 7
+
+    stream.insert(1, Shrinker())
+    r = vk.scan_stream(stream, True)
+    # The fast path read 1 and the shrinker's 7, then found the list empty.
+    assert memoryview(r["text_words_u32le"]).tolist() == [1, 7]
+
+
+def test_index_that_raises_sends_to_tolerant_path():
+    class Bad:
+        def __index__(self):
+            raise RuntimeError("no")
+
+    r = vk.scan_stream([1, Bad(), 2], True)
+    assert memoryview(r["text_words_u32le"]).tolist() == [1, 2]
+    assert r["validation_errors"] == ["index 1: non-int word type=Bad"]
+
+
+def test_two_results_share_nothing():
+    a, b = vk.scan_stream([0x80400, 1]), vk.scan_stream([0x80400, 1])
+    assert result_as_model(a) == result_as_model(b)
+    for key, value in a.items():
+        if isinstance(value, (list, vk.NativeBuffer)):
+            assert value is not b[key]
+
+
+# Words concentrated on the interesting boundaries of the word model.
+word_strategy = st.one_of(
+    st.integers(0, 0xFFFFF),
+    st.sampled_from([0x80400, 0x90400, 0xA0400, 0xB0400, 0xA07FF, 0xB0000, 0xA0000]),
+    st.integers(0x80000, 0xBFFFF),
+    st.integers(0xC0000, 0xFFFFF),
+    st.integers(0x100000, 0xFFFFFFFF),
+)
+
+
+@given(st.lists(word_strategy, max_size=300), st.booleans())
+def test_fast_path_matches_model(stream, record_invalid):
+    r = vk.scan_stream(stream, record_invalid)
+    assert result_as_model(r) == scan_model(stream, record_invalid)
+
+
+tolerant_item = st.one_of(
+    word_strategy,
+    st.integers(-(2**70), -1),
+    st.integers(2**64, 2**80),
+    st.sampled_from([1.5, None, "x", True, False]),
+)
+
+
+def tolerant_entries(items):
+    entries = []
+    for i, item in enumerate(items):
+        if type(item) is bool:
+            entries.append(int(item))
+        elif type(item) is int and 0 <= item <= 0xFFFFF:
+            entries.append(item)
+        elif type(item) is int:
+            shown = "int" if not -(2**63) <= item < 2**63 else str(item)
+            entries.append(f"index {i}: word out of range {shown}")
+        else:
+            entries.append(f"index {i}: non-int word type={type(item).__name__}")
+    return entries
+
+
+@given(st.lists(tolerant_item, max_size=200), st.booleans())
+def test_tolerant_path_matches_model(items, record_invalid):
+    r = vk.scan_stream(items, record_invalid)
+    fast = all(type(x) in (int, bool) and 0 <= x < 2**32 for x in items)
+    entries = items if fast else tolerant_entries(items)
+    assert result_as_model(r) == scan_model(entries, record_invalid)
+
+
+@given(st.lists(word_strategy, max_size=400))
+def test_scan_invariants(stream):
+    r = vk.scan_stream(stream)
+    got = result_as_model(r)
+    valid = [w for w in stream if w <= 0xFFFFF]
+    counts = r["counts"]
+    assert sum(counts) == len(valid)
+    assert counts[0] + counts[5] == len(got["text"])
+    placed = list(got["text"])
+    for index, name in zip([1, 2, 3, 4, 6, 7, 8, 9], SEGMENT_NAMES):
+        assert counts[index] == len(got[name])
+        flat = got[name + "_spans"]
+        expected_start = 0
+        for start, length in zip(flat[::2], flat[1::2]):
+            assert start == expected_start and length >= 1
+            expected_start += length
+        assert expected_start == len(got[name])
+        placed += got[name]
+    # Every valid word lands in exactly one place.
+    assert sorted(placed) == sorted(valid)
+
+
+# Long streams made of runs: they cross chunk boundaries inside runs, taste
+# sequences and segments, and take both the run-by-run and word-by-word paths.
+run_strategy = st.tuples(word_strategy, st.integers(1, 700))
+taste_block = st.lists(st.sampled_from([0xA0400, 0xB0400, 0xA07FF]), max_size=5).map(
+    lambda tail: [0x80400, 0x90400, 0xA0400] + tail)
+
+
+@given(st.lists(st.one_of(run_strategy.map(lambda r: [r[0]] * r[1]), taste_block,
+                          st.lists(word_strategy, max_size=50)), max_size=40),
+       st.booleans())
+def test_long_streams_match_model(pieces, record_invalid):
+    stream = [w for piece in pieces for w in piece]
+    assert result_as_model(vk.scan_stream(stream, record_invalid)) == scan_model(
+        stream, record_invalid)
+
+
+@pytest.mark.parametrize("offset", [2045, 2046, 2047, 2048, 4094])
+def test_taste_sequence_across_chunk_boundary(offset):
+    stream = [0x80401] * offset + [0x80400, 0x90400, 0xA0400, 0xB0400] + [0x41]
+    assert result_as_model(vk.scan_stream(stream)) == scan_model(stream, False)
+
+
+def test_every_word_value_classifies_like_the_model():
+    # Each word between two text words, so that each stands alone.
+    stream = []
+    for w in range(0, 0x110000, 7):
+        stream += [w, 0x41]
+    assert result_as_model(vk.scan_stream(stream, True)) == scan_model(stream, True)
