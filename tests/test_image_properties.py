@@ -231,14 +231,42 @@ def test_corrupted_streams_match_the_model(image, depth, seed, count):
         assert native.startswith("invalid enhanced stream: ")
 
 
+def random_body(rng, depth_budget):
+    """Mostly well-formed image words: moves that usually come back to the root,
+    colour groups with levels that may lie outside the palette, and stray words."""
+    body = [SET_COLOR, 0x80600, 0x80640, 0x80680] if rng.random() < 0.7 else []
+    depth = 0
+    for _ in range(int(rng.integers(0, depth_budget))):
+        roll = rng.random()
+        if roll < 0.3:
+            repeat = int(rng.choice([0, 1, 1, 2, 5, 63]))
+            depth += max(repeat, 1)
+            body.append(0x80400 | int(rng.integers(0, 4)) << 6 | repeat)
+        elif roll < 0.5:
+            body.append(PAINT | int(rng.integers(0, 64)))
+        elif roll < 0.6:
+            body += [SET_COLOR] + [0x80600 + (c << 6) + int(rng.integers(0, 8)) for c in range(3)]
+        elif roll < 0.8:
+            repeat = min(max(depth, 0), int(rng.choice([0, 1, 1, 2, 63]))) if rng.random() < 0.95 else 63
+            body.append(0x80580 | repeat)
+            depth -= max(repeat, 1)
+        elif roll < 0.87:
+            body.append(int(rng.integers(0, 2**32)))
+        else:
+            body.append(0x80400 | int(rng.integers(0, 1024)))
+    while depth > 0:
+        body.append(0x80580 | min(depth, 63))
+        depth -= 63
+    return body + [PAINT]
+
+
 @SETTINGS
-@given(st.lists(st.one_of(st.integers(0x80400, 0x807FF), st.integers(0, 2**32 - 1)),
-                max_size=60),
-       st.integers(0, 40), st.integers(0, 40), st.integers(1, 70), st.integers(0, 63))
-def test_random_streams_after_a_valid_block_match_the_model(body, width, height, root, depth):
+@given(st.integers(0, 40), st.integers(0, 40), st.integers(1, 70), st.integers(0, 63),
+       st.integers(0, 2**32))
+def test_generated_streams_match_the_model(width, height, root, depth, seed):
     values = [width >> 6, width & 63, height >> 6, height & 63, root >> 6, root & 63, depth, 5]
     words = [META_BEGIN] + [0x80600 + (i << 6) + v for i, v in enumerate(values)] + [META_END]
-    words += body
+    words += random_body(np.random.default_rng(seed), 80)
     assert outcome(vok.decode_quadtree, words) == outcome(reference_codec.decode, words)
 
 
