@@ -80,6 +80,15 @@ def best_time(fn, repeat: int) -> tuple[float, object]:
     return best, result
 
 
+def model_time(fn, repeat: int) -> tuple[float, object]:
+    """Best of `repeat` runs like the native side, but a single run when one takes long."""
+    first, result = best_time(fn, 1)
+    if first > 1.5 or repeat <= 1:
+        return first, result
+    rest, _ = best_time(fn, repeat - 1)
+    return min(first, rest), result
+
+
 def encoder_peak(path: str, side: int, depth: int, threshold: float) -> int:
     env = dict(os.environ, MIMALLOC_PURGE_DELAY="0")
     out = subprocess.run([sys.executable, "-c", MEMORY_CHILD, path, str(side), str(depth),
@@ -105,12 +114,12 @@ def main() -> int:
             for threshold in THRESHOLDS:
                 native_enc, (words, meta) = best_time(
                     lambda: vok.encode_quadtree(data, side, side, depth, threshold), args.repeat)
-                model_enc, model_result = best_time(
-                    lambda: reference_codec.encode(data, side, side, depth, threshold), 1)
+                model_enc, model_result = model_time(
+                    lambda: reference_codec.encode(data, side, side, depth, threshold), 3)
                 if model_result != (words, meta):
                     raise SystemExit(f"encoders disagree at depth {depth}, threshold {threshold}")
                 native_dec, decoded = best_time(lambda: vok.decode_quadtree(words), args.repeat)
-                model_dec, model_decoded = best_time(lambda: reference_codec.decode(words), 1)
+                model_dec, model_decoded = model_time(lambda: reference_codec.decode(words), 3)
                 if model_decoded != decoded:
                     raise SystemExit(f"decoders disagree at depth {depth}, threshold {threshold}")
                 peak = encoder_peak(str(photo_path), side, depth, threshold)
@@ -122,7 +131,7 @@ def main() -> int:
         photo_path.unlink(missing_ok=True)
 
     print(f"photo '{args.photo}' at {side} x {side}; best of {args.repeat} native runs, "
-          f"one model run")
+          f"best of 3 model runs (one where a run takes over 1.5 s)")
     print(f"{'depth':>5} {'thresh':>6} {'words':>9} | {'enc ms':>8} {'model ms':>9} {'ratio':>7} | "
           f"{'dec ms':>8} {'model ms':>9} {'ratio':>7} | {'peak B/S^2':>10}")
     for r in rows:
@@ -139,8 +148,13 @@ def main() -> int:
           f"(goal {MEMORY_GOAL:.0f})")
     if args.json:
         pathlib.Path(args.json).write_text(json.dumps(rows, indent=2))
-    met = enc_ratio >= SPEED_GOAL and dec_ratio >= SPEED_GOAL and peak <= MEMORY_GOAL
-    print("goals met" if met else "goals NOT met")
+    over = [f"depth {r['depth']} threshold {r['threshold']:g}" for r in rows
+            if r["peak_per_s2"] > MEMORY_GOAL]
+    if over:
+        print("memory goal missed at " + ", ".join(over) + ": the stream itself outgrows its "
+              "pre-sized vector (S^2/2 + 32 words) there")
+    met = enc_ratio >= SPEED_GOAL and dec_ratio >= SPEED_GOAL and not over
+    print("all goals met" if met else "goals NOT all met")
     return 0 if met else 1
 
 

@@ -86,13 +86,15 @@ void fill_working_image(std::uint8_t* working, std::size_t side, const std::uint
                         const LevelTable& level_of) {
     std::array<std::uint8_t, 256> quantised{};
     for (unsigned v = 0; v < 256; ++v) quantised[v] = palette.entries[level_of[v]];
-    std::memset(working, 0, side * side * kChannels);
     const std::size_t row_bytes = std::size_t{width} * kChannels;
+    const std::size_t side_bytes = side * kChannels;
     for (std::size_t y = 0; y < height; ++y) {
         const std::uint8_t* source = pixels + y * row_bytes;
-        std::uint8_t* target = working + y * side * kChannels;
+        std::uint8_t* target = working + y * side_bytes;
         for (std::size_t i = 0; i < row_bytes; ++i) target[i] = quantised[source[i]];
+        std::memset(target + row_bytes, 0, side_bytes - row_bytes);  // the right margin
     }
+    std::memset(working + height * side_bytes, 0, (side - height) * side_bytes);  // bottom margin
 }
 
 // Entry (r, k) holds the totals over rows 0..r-1 and columns 0..k-1.
@@ -100,20 +102,23 @@ void fill_tables(TableEntry* tables, const std::uint8_t* working, std::size_t si
     const std::size_t stride = side + 1;
     for (std::size_t k = 0; k < stride; ++k) tables[k].sum = tables[k].square_sum = {0, 0, 0};
     for (std::size_t y = 0; y < side; ++y) {
-        const TableEntry* above = tables + y * stride;
-        TableEntry* row = tables + (y + 1) * stride;
+        const TableEntry* __restrict above = tables + y * stride;
+        TableEntry* __restrict row = tables + (y + 1) * stride;
         row[0].sum = row[0].square_sum = {0, 0, 0};
-        std::array<std::uint64_t, kChannels> run_sum{};
-        std::array<std::uint64_t, kChannels> run_square{};
+        // Running sums of this row so far, per channel: plain locals stay in registers.
+        std::uint64_t s0 = 0, s1 = 0, s2 = 0, q0 = 0, q1 = 0, q2 = 0;
         const std::uint8_t* pixel = working + y * side * kChannels;
-        for (std::size_t x = 0; x < side; ++x, pixel += kChannels) {
-            for (std::size_t c = 0; c < kChannels; ++c) {
-                const std::uint64_t v = pixel[c];
-                run_sum[c] += v;
-                run_square[c] += v * v;
-                row[x + 1].sum[c] = above[x + 1].sum[c] + run_sum[c];
-                row[x + 1].square_sum[c] = above[x + 1].square_sum[c] + run_square[c];
-            }
+        for (std::size_t x = 1; x <= side; ++x, pixel += kChannels) {
+            const std::uint64_t v0 = pixel[0], v1 = pixel[1], v2 = pixel[2];
+            s0 += v0;
+            s1 += v1;
+            s2 += v2;
+            q0 += v0 * v0;
+            q1 += v1 * v1;
+            q2 += v2 * v2;
+            row[x].sum = {above[x].sum[0] + s0, above[x].sum[1] + s1, above[x].sum[2] + s2};
+            row[x].square_sum = {above[x].square_sum[0] + q0, above[x].square_sum[1] + q1,
+                                 above[x].square_sum[2] + q2};
         }
     }
 }
