@@ -1,32 +1,66 @@
 #include "module/result_builders.hpp"
 
-#include <array>
-
+#include "common/mi_allocator.hpp"
 #include "module/py_ref.hpp"
 
 namespace vak::py {
 
+namespace {
+
+// Long word lists repeat a limited set of values (byte pairs, image commands), so
+// one int object per distinct value of a call, shared by its items, saves most
+// of the allocations. A direct-mapped table: a miss simply replaces the entry.
+class IntCache {
+public:
+    static constexpr std::size_t kBits = 14;
+
+    IntCache() : entries_(std::size_t{1} << kBits) {}
+    IntCache(const IntCache&) = delete;
+    IntCache& operator=(const IntCache&) = delete;
+    ~IntCache() {
+        for (Entry& entry : entries_) Py_XDECREF(entry.value);
+    }
+
+    // A new reference to an int equal to `word`, or nullptr with an exception set.
+    PyObject* get(std::uint32_t word) {
+        Entry& entry = entries_[(word * 0x9E3779B1u) >> (32 - kBits)];
+        if (entry.value == nullptr || entry.word != word) {
+            PyObject* created = PyLong_FromLong(static_cast<long>(word));
+            if (created == nullptr) return nullptr;
+            Py_XDECREF(entry.value);
+            entry.value = created;
+            entry.word = word;
+        }
+        return Py_NewRef(entry.value);
+    }
+
+private:
+    struct Entry {
+        std::uint32_t word = 0;
+        PyObject* value = nullptr;
+    };
+    Vec<Entry> entries_;
+};
+
+constexpr std::size_t kCachedListLength = 8192;
+
+}  // namespace
+
 PyObject* build_word_list(const std::uint32_t* words, std::size_t count) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return nullptr;
-    // Encoded streams repeat few distinct words. Ints are immutable, so equal
-    // words can share one object: a direct-mapped cache of recent ones saves an
-    // allocation per item (and most of the list's memory).
-    constexpr std::size_t kCacheSlots = 1024;
-    std::array<PyObject*, kCacheSlots> cached{};  // borrowed: the list holds them
-    std::array<std::uint32_t, kCacheSlots> cached_word{};
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t word = words[i];
-        const std::size_t slot = word % kCacheSlots;
-        PyObject* item = cached[slot];
-        if (item != nullptr && cached_word[slot] == word) {
-            Py_INCREF(item);
-        } else {
-            item = PyLong_FromLong(static_cast<long>(word));
+    if (count < kCachedListLength) {
+        for (std::size_t i = 0; i < count; ++i) {
+            PyObject* item = PyLong_FromLong(static_cast<long>(words[i]));
             if (item == nullptr) return nullptr;
-            cached[slot] = item;
-            cached_word[slot] = word;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
         }
+        return list.release();
+    }
+    IntCache cache;
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* item = cache.get(words[i]);
+        if (item == nullptr) return nullptr;
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
     }
     return list.release();

@@ -1,0 +1,22 @@
+// The text encoder: UTF-8 text in, text words out. The text is brought into
+// canonical decomposition (NFD); each direct character becomes the word equal
+// to its code point, and the UTF-8 bytes of everything else are packed two to
+// a word (0x40000 + first * 256 + second), a run spanning characters until a
+// direct character or the end closes it. No markers, lengths or terminators.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/mi_allocator.hpp"
+
+namespace vak::text {
+
+// Code points in UTF-8 text: the bytes that are not continuation bytes.
+std::size_t count_code_points(const std::uint8_t* utf8, std::size_t size) noexcept;
+
+// `utf8` must be well-formed UTF-8 without surrogates (a strict encoding of a
+// str); malformed input is an invariant failure. Throws std::bad_alloc.
+WordVec encode_text(const std::uint8_t* utf8, std::size_t size);
+
+}  // namespace vak::text
