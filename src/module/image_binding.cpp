@@ -1,15 +1,96 @@
+// encode_quadtree and decode_quadtree: argument conversion, the released codec
+// work, and the (result, metadata) tuples.
+#include <utility>
+
+#include "image/quadtree_decoder.hpp"
+#include "image/quadtree_encoder.hpp"
+#include "module/call_frame.hpp"
+#include "module/conversions.hpp"
 #include "module/entry_points.hpp"
+#include "module/py_ref.hpp"
+#include "module/result_builders.hpp"
 
 namespace vak::py {
 
-PyObject* encode_quadtree(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "encode_quadtree");
-    return nullptr;
+namespace {
+
+PyObject* build_metadata(const image::ImageMetadata& meta) {
+    return build_five_tuple(meta.width, meta.height, meta.root_size, meta.bit_depth,
+                            meta.threshold_tenths);
 }
 
-PyObject* decode_quadtree(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "decode_quadtree");
-    return nullptr;
+// Steals both references (either may be nullptr after a failed build).
+PyObject* build_pair(PyRef first, PyRef second) {
+    if (!first || !second) return nullptr;
+    PyRef pair(PyTuple_New(2));
+    if (!pair) return nullptr;
+    PyTuple_SetItem(pair.get(), 0, first.release());
+    PyTuple_SetItem(pair.get(), 1, second.release());
+    return pair.release();
+}
+
+}  // namespace
+
+PyObject* encode_quadtree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kParams[] = {"image_data", "width", "height", "bit_depth",
+                                              "threshold"};
+        static const Signature kSig{"encode_quadtree", kParams, 5, 5};
+        PyObject* slots[5] = {};
+        if (!bind_arguments(kSig, args, nargs, kwnames, slots)) return nullptr;
+        ByteVec image_data;
+        if (!to_byte_vector(slots[0], image_data)) return argument_error("image_data");
+        std::uint32_t width = 0;
+        if (!to_u32(slots[1], width)) return argument_error("width");
+        std::uint32_t height = 0;
+        if (!to_u32(slots[2], height)) return argument_error("height");
+        std::uint8_t bit_depth = 0;
+        if (!to_u8(slots[3], bit_depth)) return argument_error("bit_depth");
+        double threshold = 0.0;
+        if (!to_f64(slots[4], threshold)) return argument_error("threshold");
+
+        image::EncodeResult result;
+        if (!run_released([&] {
+                result = image::encode_quadtree(std::move(image_data), width, height, bit_depth,
+                                                threshold);
+            })) {
+            return nullptr;
+        }
+        if (result.error != nullptr) {
+            PyErr_SetString(PyExc_ValueError, result.error);
+            return nullptr;
+        }
+        PyRef words(build_word_list(result.words.data(), result.words.size()));
+        WordVec().swap(result.words);  // the list holds them now
+        return build_pair(std::move(words), PyRef(build_metadata(result.metadata)));
+    });
+}
+
+PyObject* decode_quadtree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kParams[] = {"words"};
+        static const Signature kSig{"decode_quadtree", kParams, 1, 1};
+        PyObject* slots[1] = {};
+        if (!bind_arguments(kSig, args, nargs, kwnames, slots)) return nullptr;
+        WordVec words;
+        if (!to_word_vector(slots[0], words)) return argument_error("words");
+
+        image::DecodeResult result;
+        if (!run_released([&] {
+                result = image::decode_quadtree(words.data(), words.size());
+                WordVec().swap(words);
+            })) {
+            return nullptr;
+        }
+        if (result.error != nullptr) {
+            PyErr_SetString(PyExc_ValueError, result.error);
+            return nullptr;
+        }
+        PyRef pixels(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(result.pixels.data()),
+                                               static_cast<Py_ssize_t>(result.pixels.size())));
+        ByteVec().swap(result.pixels);
+        return build_pair(std::move(pixels), PyRef(build_metadata(result.metadata)));
+    });
 }
 
 }  // namespace vak::py

@@ -1,0 +1,41 @@
+// A bump arena: allocations are carved from large mimalloc blocks and are never
+// freed one by one; every block goes back at once when the arena is destroyed.
+// It suits working memory whose pieces all die together at the end of a call.
+#pragma once
+
+#include <cstddef>
+
+namespace vak::image {
+
+class BumpArena {
+public:
+    // The first block holds at least `first_block_bytes`; later blocks grow geometrically.
+    explicit BumpArena(std::size_t first_block_bytes);
+    ~BumpArena();
+    BumpArena(const BumpArena&) = delete;
+    BumpArena& operator=(const BumpArena&) = delete;
+
+    // Uninitialised memory for `bytes` bytes at `align` (a power of two at most
+    // 16). Throws std::bad_alloc when memory cannot be obtained.
+    void* allocate(std::size_t bytes, std::size_t align);
+
+    template <class T>
+    T* allocate_array(std::size_t count) {
+        static_assert(alignof(T) <= 16, "arena alignment is at most 16");
+        if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw_too_large();
+        return static_cast<T*>(allocate(count * sizeof(T), alignof(T)));
+    }
+
+    std::size_t reserved_bytes() const noexcept { return reserved_; }
+
+private:
+    struct Block;
+    [[noreturn]] static void throw_too_large();
+    void add_block(std::size_t min_payload);
+
+    Block* head_ = nullptr;  // the current block; older blocks hang off `previous`
+    std::size_t used_ = 0;   // bytes used in the current block's payload
+    std::size_t reserved_ = 0;
+};
+
+}  // namespace vak::image

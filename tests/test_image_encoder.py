@@ -1,0 +1,220 @@
+"""encode_quadtree: exact canonical words, checks, argument handling."""
+
+import math
+
+import pytest
+
+import vak_orn_kernel as vok
+from image_helpers import DESCEND, META_BEGIN, META_END, PAINT, SET_COLOR, metadata
+
+TWO_BY_ONE_WORDS = [
+    0x805C0, 0x80600, 0x80642, 0x80680, 0x806C1, 0x80700, 0x80742, 0x80781, 0x807C0, 0x805C1,
+    0x80401, 0x80541, 0x80601, 0x80641, 0x80681, 0x80501, 0x80581,
+    0x80441, 0x80541, 0x80600, 0x80640, 0x80680, 0x80501, 0x80581,
+    0x80481, 0x80501, 0x80581,
+    0x804C1, 0x80501, 0x80581,
+]
+
+
+def single_leaf(width, height, root, depth, tenths, levels):
+    return metadata(width, height, root, depth, tenths & 63) + [
+        SET_COLOR, 0x80600 + levels[0], 0x80640 + levels[1], 0x80680 + levels[2], PAINT]
+
+
+def test_two_by_one_example():
+    words, meta = vok.encode_quadtree(bytes([255, 255, 255, 0, 0, 0]), 2, 1, 1, 0.0)
+    assert words == TWO_BY_ONE_WORDS
+    assert meta == (2, 1, 2, 1, 0)
+
+
+@pytest.mark.parametrize(
+    "data, width, height, root, levels",
+    [
+        (b"", 0, 0, 1, (0, 0, 0)),
+        (b"", 0, 5, 8, (0, 0, 0)),
+        (b"", 7, 0, 8, (0, 0, 0)),
+        (bytes([200, 10, 99]), 1, 1, 1, None),
+        (bytes([17, 34, 51]) * 16, 4, 4, 4, None),
+        (bytes(7 * 5 * 3), 7, 5, 8, (0, 0, 0)),
+        (bytes(300 * 2 * 3), 300, 2, 512, (0, 0, 0)),
+    ],
+)
+@pytest.mark.parametrize("depth", [1, 3, 6])
+def test_single_leaf_images_give_fifteen_words(data, width, height, root, levels, depth):
+    words, meta = vok.encode_quadtree(data, width, height, depth, 2.5)
+    if levels is None:  # uniform image: the levels of its first pixel
+        top = (1 << depth) - 1
+        levels = [round(round(v) / 255 * top) for v in vok.decode_quadtree(words)[0][:3]]
+    assert words == single_leaf(width, height, root, depth, 25, levels)
+    assert meta == (width, height, root, depth, 25)
+
+
+def test_uniform_white_three_by_three_is_split_by_its_margin():
+    words, meta = vok.encode_quadtree(b"\xff" * 27, 3, 3, 4, 0.0)
+    assert meta[2] == 4
+    assert len(words) > 15
+    # Quadrant 0 is all white and a leaf; the other three straddle the margin and split.
+    assert words.count(PAINT) == 1 + 3 * 4
+
+
+@pytest.mark.parametrize(
+    "threshold, tenths",
+    [
+        (1.5, 15), (6.4, 64), (2, 20), (0.25, 2), (0.75, 8), (3.25, 32), (3.75, 38),
+        (0.125, 1), (0.375, 4), (0.15, 2), (float("nan"), 0), (-1.0, 0), (-0.04, 0),
+        (float("-inf"), 0), (float("inf"), 0xFFFFFFFF), (1e300, 0xFFFFFFFF),
+        (429496729.0, 4294967296 - 1), (4e8, 4000000000), (True, 10),
+    ],
+)
+def test_threshold_tenths(threshold, tenths):
+    words, meta = vok.encode_quadtree(b"", 0, 0, 2, threshold)
+    assert meta[4] == tenths
+    assert words[8] == 0x807C0 + (tenths & 63)
+
+
+def test_threshold_accepts_objects_with_float_conversion():
+    class Tenth:
+        def __float__(self):
+            return 0.1
+
+    assert vok.encode_quadtree(b"", 0, 0, 2, Tenth())[1][4] == 1
+
+
+@pytest.mark.parametrize("threshold", [float("nan"), -1.0, -1e-30, float("-inf")])
+def test_nan_and_negative_thresholds_split_down_to_pixels(threshold):
+    words, _ = vok.encode_quadtree(bytes(4 * 3 * 3), 4, 3, 2, threshold)
+    assert words.count(PAINT) == 16
+    assert words.count(SET_COLOR) == 1  # all black: one colour group
+
+
+def test_threshold_compares_in_single_precision():
+    # One white and three black pixels: every channel's variance is 12192.1875, a value
+    # that single precision holds exactly.
+    data = bytes([255, 255, 255]) + bytes(9)
+    variance = 12192.1875
+
+    def paints(threshold):
+        return vok.encode_quadtree(data, 2, 2, 1, threshold)[0].count(PAINT)
+
+    assert paints(variance) == 1
+    # The largest double below rounds up to the same single-precision value: still a leaf.
+    assert paints(math.nextafter(variance, 0)) == 1
+    # One single-precision step below splits the root.
+    assert paints(variance - 0.001) == 4
+
+
+def test_large_threshold_makes_the_root_a_leaf():
+    data = bytes(range(256)) * 3
+    words, _ = vok.encode_quadtree(data[: 16 * 16 * 3], 16, 16, 6, 1e9)
+    assert words.count(PAINT) == 1 and words.count(DESCEND[0]) == 0
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ((b"", 0, 0, 0, 0.0), "bit_depth supported range is [1,6]"),
+        ((b"", 0, 0, 7, 0.0), "bit_depth supported range is [1,6]"),
+        ((b"x", 2**32 - 1, 2**32 - 1, 0, 0.0), "bit_depth supported range is [1,6]"),
+        ((b"", 2**32 - 1, 2**32 - 1, 3, 0.0), "image dimensions overflow"),
+        ((b"", 2**32 - 1, 2**31, 1, 0.0), "image dimensions overflow"),
+        ((b"\0" * 5, 1, 2, 1, 0.0), "image data length does not match width*height*3"),
+        ((b"", 1, 1, 1, 0.0), "image data length does not match width*height*3"),
+        ((b"", 3000, 1, 1, 0.0), "image data length does not match width*height*3"),
+        ((b"", 2**31, 2**31, 1, 0.0), "image data length does not match width*height*3"),
+    ],
+)
+def test_checks_in_order(args, message):
+    with pytest.raises(ValueError) as info:
+        vok.encode_quadtree(*args)
+    assert str(info.value) == message
+
+
+TOO_LARGE = "image larger than 2048 pixels per side is not supported"
+
+
+@pytest.mark.parametrize("width, height", [(2049, 1), (1, 2049), (4095, 1), (5000, 1), (0, 2049),
+                                           (4096, 0), (2**32 - 1, 0)])
+def test_images_above_2048_per_side_are_refused(width, height):
+    # Their root of 4096 or more would not fit the 12-bit root field.
+    with pytest.raises(ValueError) as info:
+        vok.encode_quadtree(bytes(width * height * 3), width, height, 1, 0.0)
+    assert str(info.value) == TOO_LARGE
+
+
+@pytest.mark.parametrize("width, height", [(2048, 1), (1, 2048), (1025, 3), (0, 2048)])
+def test_images_up_to_2048_per_side_still_encode(width, height):
+    data = bytes((i * 7) & 255 for i in range(width * height * 3))
+    words, meta = vok.encode_quadtree(data, width, height, 3, 0.0)
+    assert meta[:3] == (width, height, 2048)
+    assert words[5:7] == [0x80700 + 32, 0x80740]  # root 2048 = 32 * 64 + 0
+    pixels, decoded_meta = vok.decode_quadtree(words)
+    assert decoded_meta[:3] == (width, height, 2048)
+    assert len(pixels) == len(data)
+
+
+def test_image_data_sequence_kinds_agree():
+    data = bytes([5, 250, 128, 64, 32, 16, 0, 255, 1, 2, 3, 4])
+    expected = vok.encode_quadtree(data, 2, 2, 5, 0.0)
+    for form in (bytearray(data), list(data), tuple(data), memoryview(data)):
+        assert vok.encode_quadtree(form, 2, 2, 5, 0.0) == expected
+    assert vok.encode_quadtree(image_data=data, width=2, height=2, bit_depth=5,
+                               threshold=0.0) == expected
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        (dict(image_data="abc"), TypeError, "argument 'image_data': Can't extract `str` to `Vec`"),
+        (dict(image_data={1, 2}), TypeError,
+         "argument 'image_data': 'set' object cannot be converted to 'Sequence'"),
+        (dict(image_data=[256]), OverflowError, "out of range integral type conversion attempted"),
+        (dict(image_data=[-1]), OverflowError, "out of range integral type conversion attempted"),
+        (dict(width=-1), OverflowError, "out of range integral type conversion attempted"),
+        (dict(width=2**32), OverflowError, "out of range integral type conversion attempted"),
+        (dict(height=None), TypeError, "argument 'height': "),
+        (dict(bit_depth=256), OverflowError, "out of range integral type conversion attempted"),
+        (dict(bit_depth=1.0), TypeError, "argument 'bit_depth': "),
+        (dict(threshold="x"), TypeError, "argument 'threshold': "),
+        # The first failing conversion decides: image_data before width before threshold.
+        (dict(image_data="abc", width=-1), TypeError, "argument 'image_data': "),
+        (dict(width=-1, threshold="x"), OverflowError, "out of range"),
+        (dict(image_data=[1], bit_depth=9), ValueError, "bit_depth supported range is [1,6]"),
+    ],
+)
+def test_argument_conversion(kwargs, error, message):
+    args = dict(image_data=b"", width=0, height=0, bit_depth=1, threshold=0.0) | kwargs
+    with pytest.raises(error) as info:
+        vok.encode_quadtree(**args)
+    assert type(info.value) is error
+    assert str(info.value).startswith(message)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: vok.encode_quadtree(b""),
+         "encode_quadtree() missing 4 required positional arguments: "
+         "'width', 'height', 'bit_depth', and 'threshold'"),
+        (lambda: vok.encode_quadtree(b"", 0, 0),
+         "encode_quadtree() missing 2 required positional arguments: 'bit_depth' and 'threshold'"),
+        (lambda: vok.encode_quadtree(b"", 0, 0, 1, 0.0, 1),
+         "encode_quadtree() takes 5 positional arguments but 6 were given"),
+        (lambda: vok.encode_quadtree(b"", 0, 0, 1, 0.0, width=1),
+         "encode_quadtree() got multiple values for argument 'width'"),
+        (lambda: vok.encode_quadtree(b"", 0, 0, 1, depth=1),
+         "encode_quadtree() got an unexpected keyword argument 'depth'"),
+    ],
+)
+def test_binding_messages(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_metadata_block_opens_every_stream():
+    data = bytes(range(60)) + bytes(range(100, 160)) + bytes(range(37))
+    data = data[: 13 * 4 * 3]
+    words, meta = vok.encode_quadtree(data, 13, 4, 4, 12.3)
+    assert meta == (13, 4, 16, 4, 123)
+    assert words[:10] == metadata(13, 4, 16, 4, 123 & 63)
+    assert META_BEGIN not in words[10:] and META_END not in words[10:]

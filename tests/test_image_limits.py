@@ -1,0 +1,119 @@
+"""Hostile streams and exhausted memory: bounded, clean failures, never a crash.
+
+Each scenario runs in a child process so that its memory high-water mark and an
+address-space limit concern it alone.
+"""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import vak_orn_kernel as vok
+from image_helpers import BACKTRACK, DESCEND, PAINT, metadata, set_colour, with_arg
+
+MODULE_DIR = os.path.dirname(vok.__file__)
+
+
+def run_child(code: str, env_extra=None) -> str:
+    env = dict(os.environ, PYTHONPATH=MODULE_DIR + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    env.update(env_extra or {})
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.strip()
+
+
+HOSTILE_PRELUDE = """
+    import resource, vak_orn_kernel as vok
+    RUNS = 2_000_000
+    def meta(w, h, root):
+        f = [w >> 6, w & 63, h >> 6, h & 63, root >> 6, root & 63, 1, 0]
+        return [0x805C0] + [0x80600 + (i << 6) + v for i, v in enumerate(f)] + [0x805C1]
+    WHITE = [0x80541, 0x80601, 0x80641, 0x80681]
+    def peak_mib():
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+"""
+
+
+@pytest.mark.parametrize(
+    "descend_words, root, painted",
+    [
+        # Quadrant 0 forever: the path bottoms out at pixel (0, 0) and stays there.
+        ("[0x8043F] * RUNS", 4095, 0),
+        # Alternating quadrants walk off the image; everything below is only counted.
+        ("[0x8047F, 0x804BF] * (RUNS // 2)", 4095, None),
+        # Size-1 root: quadrant 3 leaves the image on the first step.
+        ("[0x804FF] * RUNS", 1, None),
+        # Quadrant 1 at size 1 moves right pixel by pixel, then leaves the image.
+        ("[0x8047F] * RUNS", 64, None),
+    ],
+)
+def test_endless_descents_use_bounded_memory(descend_words, root, painted):
+    out = run_child(HOSTILE_PRELUDE + f"""
+    descend = {descend_words}
+    words = meta(64, 64, {root}) + WHITE + descend + [0x80501] + [0x805BF] * len(descend)
+    before = peak_mib()
+    image, info = vok.decode_quadtree(words)
+    grown = peak_mib() - before
+    print(grown < 64)
+    print([i // 3 for i in range(0, len(image), 3) if image[i]])
+    print(info)
+    # One level short of the root: unbalanced.
+    try:
+        vok.decode_quadtree(words[:-1] + [0x805BE])
+    except ValueError as e:
+        print(e)
+    """)
+    bounded, white, info, error = out.splitlines()
+    assert bounded == "True"
+    assert white == ("[0]" if painted == 0 else "[]")
+    assert info == f"(64, 64, {root}, 1, 0)"
+    assert error == "invalid enhanced stream: ended with unbalanced traversal depth"
+
+
+def test_backtrack_underflow_after_a_long_descent():
+    # 6.3 million levels down and back up again.
+    words = (metadata(8, 8, 8) + set_colour(1, 1, 1) + [with_arg(DESCEND[3], 63)] * 100_000
+             + [PAINT] + [with_arg(BACKTRACK, 63)] * 100_000)
+    image, _ = vok.decode_quadtree(words)
+    assert image == bytes(8 * 8 * 3)  # the path left the image at its fourth level
+    with pytest.raises(ValueError, match="backtrack underflow$"):
+        vok.decode_quadtree(words + [BACKTRACK])
+
+
+MEMORY_PRELUDE = """
+    import resource, vak_orn_kernel as vok
+    def vm_bytes():
+        for line in open('/proc/self/status'):
+            if line.startswith('VmSize'):
+                return int(line.split()[1]) * 1024
+    vok.encode_quadtree(b"", 0, 0, 1, 0.0)  # let the allocator set itself up first
+    data = bytes(2048 * 2048 * 3)
+    limit = vm_bytes() + LIMIT_MIB * 2**20
+    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+"""
+
+
+@pytest.mark.parametrize(
+    "limit_mib, call",
+    [
+        (120, "vok.encode_quadtree(data, 2048, 2048, 3, 0.0)"),
+        (24, "vok.decode_quadtree(META + [0x80541, 0x80601, 0x80641, 0x80681, 0x80501])"),
+    ],
+)
+def test_exhausted_memory_raises_memory_error(limit_mib, call):
+    meta = metadata(4095, 4095, 4095, 1)
+    out = run_child(MEMORY_PRELUDE.replace("LIMIT_MIB", str(limit_mib)) + f"""
+    META = {meta}
+    try:
+        {call}
+        print("no error")
+    except MemoryError:
+        print("MemoryError")
+    # The module still works afterwards.
+    print(vok.encode_quadtree(bytes(12), 2, 2, 1, 0.0)[1])
+    """, env_extra={"MIMALLOC_ARENA_RESERVE": "0"})
+    assert out.splitlines() == ["MemoryError", "(2, 2, 2, 1, 0)"]
