@@ -20,7 +20,7 @@ for py in $(ls -d /root/.pyenv/versions/3.*/bin/python3 2>/dev/null) $(command -
     echo "=== CPython $version ($py) ==="
     "$py" -m venv "$work/venv-$version"
     venv_py="$work/venv-$version/bin/python"
-    "$venv_py" -m pip install -q "$wheel" pytest hypothesis numpy "unicodedata2==17.0.0"
+    "$venv_py" -m pip install -q "$wheel" pytest hypothesis numpy "unicodedata2==17.0.0" scikit-image
     (cd "$work" && "$venv_py" -m pytest -q -p no:cacheprovider "$OLDPWD/tests")
 done
 if [[ $found == 0 ]]; then echo "no other CPython 3.12+ found"; fi
