@@ -42,7 +42,8 @@ seen=""
 failed=""
 for py in /root/.pyenv/versions/3.*/bin/python3 $(command -v python3 python3.11 python3.12 python3.13 python3.14 2>/dev/null); do
     [[ -x "$py" ]] || continue
-    version="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+    # (a pyenv shim of a version that is not selected fails here: skip it)
+    version="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" || continue
     minor="${version#3.}"
     if (( minor < oldest )) || [[ " $seen " == *" $version "* ]]; then continue; fi
     seen="$seen $version"
