@@ -12,8 +12,8 @@ A release interpreter has no total reference count, so the checks are:
 
 Every case runs 100,000 calls per window (the whole file takes about fifteen seconds
 on an idle machine; the batch on the worker pool, which hands every call to other
-threads, is a third of it). A leak must show in each of three windows; a clean loop stops after the
-first. The slack (1,000 blocks, 512 KiB, 100 references) is far below what one leaked
+threads, is a third of it). A leak must show in each of three windows; a clean loop
+stops after the first. The slack (1,000 blocks, 512 KiB, 100 references) is far below what one leaked
 object or reference per call (100,000) or 32 leaked bytes per call (3.2 MB) add up to,
 and above the noise of a clean loop: a few blocks, and resident memory that moves in
 steps of 2 MiB, up and down, as the native allocator commits and purges (the worker

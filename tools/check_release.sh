@@ -64,7 +64,7 @@ if grep -q "Grafting\|Setting RPATH" "$work/repair.log"; then
     echo "repair bundled libraries:"; grep "Grafting\|Setting RPATH" "$work/repair.log"
 fi
 auditwheel show "$wheel" >"$work/show.log" 2>&1 || { cat "$work/show.log"; fail "auditwheel show failed"; }
-grep -A1 "is consistent with" "$work/show.log"
+grep -B1 -A1 "consistent with" "$work/show.log"
 # Repairing may rewrite the extension: audit the stable ABI again.
 abi3audit --strict "$wheel" || fail "abi3audit found violations in the repaired wheel"
 mkdir -p "$out"
