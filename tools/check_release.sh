@@ -66,7 +66,7 @@ fi
 auditwheel show "$wheel" >"$work/show.log" 2>&1 || { cat "$work/show.log"; fail "auditwheel show failed"; }
 grep -B1 -A1 "consistent with" "$work/show.log"
 # Repairing may rewrite the extension: audit the stable ABI again.
-abi3audit --strict "$wheel" || fail "abi3audit found violations in the repaired wheel"
+abi3audit --strict --summary "$wheel" || fail "abi3audit found violations in the repaired wheel"
 mkdir -p "$out"
 cp "$wheel" "$out/"
 wheel="$out/$(basename "$wheel")"
