@@ -11,8 +11,10 @@ wheel="$(ls "$work"/wheel/vak_orn_kernel-*.whl)"
 echo "wheel: $(basename "$wheel")"
 
 found=0
-for py in $(ls -d /root/.pyenv/versions/3.*/bin/python3 2>/dev/null) $(command -v python3.12 python3.13 python3.14 2>/dev/null); do
-    version="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+candidates="$(ls -d "${PYENV_ROOT:-/root/.pyenv}"/versions/3.*/bin/python3 \
+    /usr/bin/python3.1[2-9] /usr/local/bin/python3.1[2-9] 2>/dev/null || true)"
+for py in $candidates; do
+    version="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" || continue
     case "$version" in 3.1[2-9]) ;; *) continue ;; esac
     if [[ " ${seen:-} " == *" $version "* ]]; then continue; fi
     seen="${seen:-} $version"
