@@ -301,6 +301,8 @@ FITS = ("fits = [[0x80400] * 400_000 for _ in range(3)]\n"
         "    assert [r['counts'][4] for r in vk.scan_stream_batch(fits)] == [400_000] * 3\n")
 
 
+@pytest.mark.not_under_sanitizer("the cap is mimalloc's own option, and the sanitizer build "
+                                  "takes native memory from the sanitizer's heap")
 def test_exhausted_memory_on_workers_raises_memory_error_and_frees_everything():
     proc = run_python(
         "import vak_orn_kernel as vk\n"

@@ -17,11 +17,11 @@ from image_helpers import BACKTRACK, DESCEND, PAINT, metadata, set_colour, with_
 MODULE_DIR = os.path.dirname(vok.__file__)
 
 
-def run_child(code: str, env_extra=None) -> str:
+def run_child(code: str, env_extra=None, timeout=300) -> str:
     env = dict(os.environ, PYTHONPATH=MODULE_DIR + os.pathsep + os.environ.get("PYTHONPATH", ""))
     env.update(env_extra or {})
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
-                          capture_output=True, text=True, timeout=300)
+                          capture_output=True, text=True, timeout=timeout)
     assert done.returncode == 0, done.stderr
     return done.stdout.strip()
 
@@ -84,6 +84,69 @@ def test_backtrack_underflow_after_a_long_descent():
         vok.decode_quadtree(words + [BACKTRACK])
 
 
+PAINT_PRELUDE = """
+    import numpy as np, vak_orn_kernel as vok
+    SIDE = 4095
+    f = [SIDE >> 6, SIDE & 63, SIDE >> 6, SIDE & 63, SIDE >> 6, SIDE & 63, 6, 0]
+    META = [0x805C0] + [0x80600 + (i << 6) + v for i, v in enumerate(f)] + [0x805C1]
+    def colour_group(n):  # the three levels spell n in base 64
+        return [0x80541, 0x80600 + n % 64, 0x80640 + n // 64 % 64, 0x80680 + n // 4096 % 64]
+    def entry(level):
+        return round(level / 63 * 255)
+    def rgb(n):
+        return [entry(n % 64), entry(n // 64 % 64), entry(n // 4096 % 64)]
+    def check(words, expected):
+        image, info = vok.decode_quadtree(words)
+        print(info == (SIDE, SIDE, SIDE, 6, 0))
+        print(np.array_equal(np.frombuffer(image, np.uint8).reshape(SIDE, SIDE, 3), expected))
+"""
+
+
+@pytest.mark.parametrize("scenario", [
+    # 200,000 colour groups, each followed by a PAINT of the root (10 TB painted one by one).
+    """
+    words = META + [w for n in range(200_000) for w in colour_group(n) + [0x80501]]
+    expected = np.empty((SIDE, SIDE, 3), np.uint8)
+    expected[:, :] = rgb(199_999)
+    """,
+    # Two quadrants in turn, 100,000 times each: neither paint contains the other (2.5 TB).
+    """
+    words = list(META)
+    for n in range(100_000):
+        words += [0x80401] + colour_group(n) + [0x80501, 0x80581]
+        words += [0x804C1] + colour_group(n + 7) + [0x80501, 0x80581]
+    expected = np.zeros((SIDE, SIDE, 3), np.uint8)
+    expected[:2047, :2047] = rgb(99_999)
+    expected[2047:4094, 2047:4094] = rgb(99_999 + 7)
+    """,
+    # Every node down to six levels, parents before children, 30 times over.
+    """
+    nodes = []  # (path, x, y, size)
+    def walk(path, x, y, size):
+        nodes.append((path, x, y, size))
+        if len(path) < 6:
+            h = max(size >> 1, 1)
+            for q in range(4):
+                walk(path + [q], x + h * (q & 1), y + h * (q >> 1), h)
+    walk([], 0, 0, SIDE)
+    words = list(META)
+    for sweep in range(30):
+        for i, (path, _, _, _) in enumerate(nodes):
+            words += [0x80401 + 64 * q for q in path] + colour_group(sweep * 6000 + i)
+            words += [0x80501] + ([0x80580 | len(path)] if path else [])
+    expected = np.zeros((SIDE, SIDE, 3), np.uint8)
+    for i, (_, x, y, size) in enumerate(nodes):
+        expected[y:y + size, x:x + size] = rgb(29 * 6000 + i)
+    """,
+], ids=["root", "two quadrants", "six levels"])
+def test_repeated_paints_of_large_nodes_finish(scenario):
+    # Each pixel is written a bounded number of times, however often it is painted.
+    out = run_child(PAINT_PRELUDE + scenario + """
+    check(words, expected)
+    """, timeout=60)
+    assert out.splitlines() == ["True", "True"]
+
+
 MEMORY_PRELUDE = """
     import resource, vak_orn_kernel as vok
     def vm_bytes():
@@ -102,6 +165,9 @@ MEMORY_PRELUDE = """
     [
         (120, "vok.encode_quadtree(data, 2048, 2048, 3, 0.0)"),
         (24, "vok.decode_quadtree(META + [0x80541, 0x80601, 0x80641, 0x80681, 0x80501])"),
+        # The image fits, but the third PAINT of the root is listed and the skip links
+        # that render it at the end (2 bytes a pixel) do not.
+        (72, "vok.decode_quadtree(META + [0x80541, 0x80601, 0x80641, 0x80681] + [0x80501] * 3)"),
     ],
 )
 def test_exhausted_memory_raises_memory_error(limit_mib, call):

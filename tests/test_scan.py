@@ -312,3 +312,23 @@ def test_every_word_value_classifies_like_the_model():
     for w in range(0, 0x110000, 7):
         stream += [w, 0x41]
     assert result_as_model(vk.scan_stream(stream, True)) == scan_model(stream, True)
+
+
+def test_vector_classification_matches_the_portable_one(tmp_path):
+    """The portable path runs on processors without AVX2; here both must agree."""
+    import shutil
+    import subprocess
+    from pathlib import Path
+
+    if shutil.which("g++") is None:
+        pytest.skip("g++ is needed to build the native probe")
+    here = Path(__file__).parent
+    src = here.parent / "src"
+    if not src.is_dir():
+        pytest.skip("the sources are not beside the tests")
+    exe = tmp_path / "chunk_classes_probe"
+    subprocess.run(["g++", "-std=c++20", "-O1", "-I", str(src),
+                    str(here / "native" / "chunk_classes_probe.cpp"),
+                    str(src / "scan" / "chunk_classes.cpp"), "-o", str(exe)], check=True)
+    out = subprocess.run([str(exe)], capture_output=True, text=True, timeout=300)
+    assert out.stdout.strip() == "ok", out.stdout + out.stderr

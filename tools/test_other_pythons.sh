@@ -40,9 +40,10 @@ allowlist_311="$root/tools/stubtest_allowlist_py311.txt"
 
 seen=""
 failed=""
-for py in /root/.pyenv/versions/3.*/bin/python3 $(command -v python3 python3.11 python3.12 python3.13 python3.14 2>/dev/null); do
-    [[ -x "$py" ]] || continue
-    # (a pyenv shim of a version that is not selected fails here: skip it)
+# Real interpreters only: a pyenv shim of a version that is not selected fails.
+candidates="$(ls -d "${PYENV_ROOT:-/root/.pyenv}"/versions/3.*/bin/python3 \
+    /usr/bin/python3.1[1-9] /usr/local/bin/python3.1[1-9] 2>/dev/null || true)"
+for py in $candidates; do
     version="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" || continue
     minor="${version#3.}"
     if (( minor < oldest )) || [[ " $seen " == *" $version "* ]]; then continue; fi

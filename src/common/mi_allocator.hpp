@@ -1,8 +1,6 @@
-// Every native allocation of the module goes through mimalloc's own API.
-// The process's malloc and operator new are left untouched.
+// Every native allocation of the module goes through mimalloc's own API
+// (common/heap.hpp). The process's malloc and operator new are left untouched.
 #pragma once
-
-#include <mimalloc.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +10,8 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "common/heap.hpp"
 
 namespace vak {
 
@@ -25,12 +25,12 @@ struct MiAllocator {
 
     T* allocate(std::size_t n) {
         if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
-        void* p = alignof(T) > 16 ? mi_malloc_aligned(n * sizeof(T), alignof(T))
-                                  : mi_malloc(n * sizeof(T));
+        void* p = alignof(T) > 16 ? heap::allocate_aligned(n * sizeof(T), alignof(T))
+                                  : heap::allocate(n * sizeof(T));
         if (p == nullptr) throw std::bad_alloc();
         return static_cast<T*>(p);
     }
-    void deallocate(T* p, std::size_t) noexcept { mi_free(p); }
+    void deallocate(T* p, std::size_t) noexcept { heap::release(p); }
 
     template <class U>
     bool operator==(const MiAllocator<U>&) const noexcept { return true; }

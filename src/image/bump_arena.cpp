@@ -1,10 +1,13 @@
 #include "image/bump_arena.hpp"
 
-#include <mimalloc.h>
-
 #include <new>
 
+#include "common/heap.hpp"
 #include "common/invariant.hpp"
+
+#ifdef VAK_CHECKED_HEAP
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace vak::image {
 
@@ -20,6 +23,18 @@ constexpr std::size_t kMinBlockPayload = 4096;
 
 std::byte* payload_of(void* block) { return static_cast<std::byte*>(block) + kHeaderBytes; }
 
+#ifdef VAK_CHECKED_HEAP
+// A checked build keeps the unused payload and a gap after every allocation
+// poisoned, so that AddressSanitizer catches overruns between the pieces of a block.
+constexpr std::size_t kRedzoneBytes = 16;
+void poison(void* start, std::size_t bytes) { ASAN_POISON_MEMORY_REGION(start, bytes); }
+void unpoison(void* start, std::size_t bytes) { ASAN_UNPOISON_MEMORY_REGION(start, bytes); }
+#else
+constexpr std::size_t kRedzoneBytes = 0;
+void poison(void*, std::size_t) {}
+void unpoison(void*, std::size_t) {}
+#endif
+
 }  // namespace
 
 BumpArena::BumpArena(std::size_t first_block_bytes) {
@@ -30,7 +45,8 @@ BumpArena::BumpArena(std::size_t first_block_bytes) {
 BumpArena::~BumpArena() {
     while (head_ != nullptr) {
         Block* previous = head_->previous;
-        mi_free(head_);
+        unpoison(payload_of(head_), head_->capacity);
+        heap::release(head_);
         head_ = previous;
     }
 }
@@ -42,9 +58,10 @@ void BumpArena::add_block(std::size_t min_payload) {
     // Grow geometrically so that many small requests cost few blocks.
     if (head_ != nullptr && payload < head_->capacity * 2) payload = head_->capacity * 2;
     if (payload > static_cast<std::size_t>(-1) - kHeaderBytes) throw std::bad_alloc();
-    void* memory = mi_malloc_aligned(kHeaderBytes + payload, 16);
+    void* memory = heap::allocate_aligned(kHeaderBytes + payload, 16);
     if (memory == nullptr) throw std::bad_alloc();
     head_ = new (memory) Block{head_, payload};
+    poison(payload_of(head_), payload);
     used_ = 0;
     reserved_ += kHeaderBytes + payload;
 }
@@ -54,11 +71,12 @@ void* BumpArena::allocate(std::size_t bytes, std::size_t align) {
                "arena alignment is a power of two up to 16");
     std::size_t start = (used_ + align - 1) & ~(align - 1);
     if (start > head_->capacity || bytes > head_->capacity - start) {
-        if (bytes > static_cast<std::size_t>(-1) - align) throw std::bad_alloc();
-        add_block(bytes + align);
+        if (bytes > static_cast<std::size_t>(-1) - align - kRedzoneBytes) throw std::bad_alloc();
+        add_block(bytes + align + kRedzoneBytes);
         start = 0;
     }
-    used_ = start + bytes;
+    used_ = start + bytes + kRedzoneBytes;
+    unpoison(payload_of(head_) + start, bytes);
     return payload_of(head_) + start;
 }
 

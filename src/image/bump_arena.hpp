@@ -1,4 +1,4 @@
-// A bump arena: allocations are carved from large mimalloc blocks and are never
+// A bump arena: allocations are carved from large heap blocks and are never
 // freed one by one; every block goes back at once when the arena is destroyed.
 // It suits working memory whose pieces all die together at the end of a call.
 #pragma once

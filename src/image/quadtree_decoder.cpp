@@ -1,8 +1,8 @@
 #include "image/quadtree_decoder.hpp"
 
 #include <array>
-#include <cstring>
 
+#include "image/paint_canvas.hpp"
 #include "image/traversal_path.hpp"
 
 namespace vak::image {
@@ -65,6 +65,9 @@ public:
         return nullptr;
     }
 
+    // After a successful pass: completes the picture.
+    void render() { canvas_.finish(); }
+
 private:
     const char* before_metadata(const ImageWord& w) {
         if (w.kind == WordKind::kPayload) return kUnexpectedPayload;
@@ -100,7 +103,7 @@ private:
                 return nullptr;
             case kPaint:
                 paint_seen_ = true;
-                paint_current_node();
+                if (const Node* node = path_.current_inside()) canvas_.paint(*node, colour_);
                 return nullptr;
             case kSetColor:
                 if (triplet_open_) return kIncompletePriorTriplet;
@@ -133,6 +136,7 @@ private:
 
         result_.pixels.assign(std::size_t{meta.width} * meta.height * kChannels, 0);
         path_.reset(Node{0, 0, root}, meta.width, meta.height);
+        canvas_.reset(result_.pixels.data(), meta.width, meta.height);
         palette_ = build_palette(meta.bit_depth);
         ++end_count_;
         phase_ = Phase::kImage;
@@ -158,24 +162,6 @@ private:
         return nullptr;
     }
 
-    // Fills the part of the current node that lies inside the image, row by row.
-    void paint_current_node() {
-        const Node* node = path_.current_inside();
-        if (node == nullptr) return;
-        const ImageMetadata& meta = result_.metadata;
-        const std::uint32_t right = node->size < meta.width - node->x ? node->x + node->size : meta.width;
-        const std::uint32_t bottom = node->size < meta.height - node->y ? node->y + node->size : meta.height;
-        const std::size_t row_stride = std::size_t{meta.width} * kChannels;
-        const std::size_t span_bytes = std::size_t{right - node->x} * kChannels;
-        std::uint8_t* first_row = result_.pixels.data() + node->y * row_stride + node->x * kChannels;
-        for (std::size_t i = 0; i < span_bytes; i += kChannels) {
-            std::memcpy(first_row + i, colour_.data(), kChannels);
-        }
-        for (std::uint32_t y = node->y + 1; y < bottom; ++y) {
-            std::memcpy(first_row + (y - node->y) * row_stride, first_row, span_bytes);
-        }
-    }
-
     DecodeResult& result_;
     Phase phase_ = Phase::kBeforeMetadata;
     unsigned begin_count_ = 0;
@@ -184,10 +170,11 @@ private:
     std::array<bool, kMetaFieldCount> field_present_{};
     Palette palette_;
     TraversalPath path_;
+    PaintCanvas canvas_;
     bool triplet_open_ = false;
     std::array<bool, kChannels> channel_present_{};
     std::array<std::uint8_t, kChannels> channel_level_{};
-    std::array<std::uint8_t, kChannels> colour_{};
+    Colour colour_{};
     bool colour_seen_ = false;
     bool paint_seen_ = false;
 };
@@ -204,7 +191,11 @@ DecodeResult decode_quadtree(const std::uint32_t* words, std::size_t count) {
         }
     }
     if (result.error == nullptr) result.error = decoder.finish();
-    if (result.error != nullptr) result.pixels = ByteVec();  // no partial image
+    if (result.error != nullptr) {
+        result.pixels = ByteVec();  // no partial image
+    } else {
+        decoder.render();
+    }
     return result;
 }
 

@@ -18,7 +18,10 @@ struct DecodeResult {
 
 // Runs without the interpreter lock; throws std::bad_alloc when memory runs out.
 // Whatever the words, memory stays bounded by the image (at most 4095 x 4095 x 3
-// bytes) plus a path of at most 8206 entries.
+// bytes), a path of at most 8206 entries and, for streams that paint pixels over
+// and over, a list of at most 12 bytes per PAINT with skip links of 2 bytes per
+// pixel (see PaintCanvas); work stays bounded by the words plus a small multiple
+// of the image's area, however often the stream paints the same pixels.
 DecodeResult decode_quadtree(const std::uint32_t* words, std::size_t count);
 
 }  // namespace vak::image

@@ -44,9 +44,40 @@ private:
 
 constexpr std::size_t kCachedListLength = 8192;
 
+// A list of small ints is fastest made by the interpreter's own conversion of a
+// bytes object (the stable API has no faster way to fill a list). Lists whose
+// words mostly fit a byte (text, for one) start that way; the few larger words
+// are then put in place one by one.
+PyObject* build_mostly_small_word_list(const std::uint32_t* words, std::size_t count) {
+    PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count)));
+    if (!bytes) return nullptr;
+    char* out = PyBytes_AsString(bytes.get());
+    if (out == nullptr) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<char>(words[i] < 256 ? words[i] : 0);
+    PyRef list(PySequence_List(bytes.get()));
+    if (!list) return nullptr;
+    IntCache cache;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (words[i] < 256) continue;
+        PyObject* item = cache.get(words[i]);
+        if (item == nullptr) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+    }
+    return list.release();
+}
+
+std::size_t count_large(const std::uint32_t* words, std::size_t count) {
+    std::size_t large = 0;
+    for (std::size_t i = 0; i < count; ++i) large += words[i] >= 256;
+    return large;
+}
+
 }  // namespace
 
 PyObject* build_word_list(const std::uint32_t* words, std::size_t count) {
+    if (count >= kCachedListLength && 2 * count_large(words, count) < count) {
+        return build_mostly_small_word_list(words, count);
+    }
     PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return nullptr;
     if (count < kCachedListLength) {

@@ -186,19 +186,36 @@ std::uint8_t class_of(std::uint32_t word) {
 
 void classify_chunk(const std::uint32_t* words, std::size_t n, std::size_t available,
                     std::uint8_t* classes, ChunkSummary& summary) {
-    summary = ChunkSummary{};
-    if (has_avx2()) {
-        const std::size_t done = classify_avx2(words, n, available, classes);
-        classify_scalar(words, done, n, available, classes);
-        summarise_avx2(classes, n, summary);
-    } else {
-        classify_scalar(words, 0, n, available, classes);
-        summarise_scalar(classes, n, summary);
+    if (!has_avx2()) {
+        portable::classify_chunk(words, n, available, classes, summary);
+        return;
     }
+    summary = ChunkSummary{};
+    const std::size_t done = classify_avx2(words, n, available, classes);
+    classify_scalar(words, done, n, available, classes);
+    summarise_avx2(classes, n, summary);
 }
 
 std::size_t next_taste_mark(const std::uint8_t* classes, std::size_t from, std::size_t n) {
-    if (has_avx2()) return next_taste_mark_avx2(classes, from, n);
+    if (!has_avx2()) return portable::next_taste_mark(classes, from, n);
+    return next_taste_mark_avx2(classes, from, n);
+}
+
+std::size_t count_class(const std::uint8_t* classes, std::size_t n, std::uint8_t value) {
+    if (!has_avx2()) return portable::count_class(classes, n, value);
+    return count_class_avx2(classes, n, value);
+}
+
+namespace portable {
+
+void classify_chunk(const std::uint32_t* words, std::size_t n, std::size_t available,
+                    std::uint8_t* classes, ChunkSummary& summary) {
+    summary = ChunkSummary{};
+    classify_scalar(words, 0, n, available, classes);
+    summarise_scalar(classes, n, summary);
+}
+
+std::size_t next_taste_mark(const std::uint8_t* classes, std::size_t from, std::size_t n) {
     for (std::size_t k = from; k < n; ++k) {
         if (classes[k] & kMayStartTaste) return k;
     }
@@ -206,10 +223,11 @@ std::size_t next_taste_mark(const std::uint8_t* classes, std::size_t from, std::
 }
 
 std::size_t count_class(const std::uint8_t* classes, std::size_t n, std::uint8_t value) {
-    if (has_avx2()) return count_class_avx2(classes, n, value);
     std::size_t count = 0;
     for (std::size_t k = 0; k < n; ++k) count += classes[k] == value;
     return count;
 }
+
+}  // namespace portable
 
 }  // namespace vak::scan

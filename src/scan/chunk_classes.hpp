@@ -37,4 +37,13 @@ std::size_t count_class(const std::uint8_t* classes, std::size_t n, std::uint8_t
 // The class of one word, from the table (the reference for the vector path).
 std::uint8_t class_of(std::uint32_t word);
 
+// The same three operations without vector instructions: what runs on processors
+// without AVX2, and the reference the vector path is checked against.
+namespace portable {
+void classify_chunk(const std::uint32_t* words, std::size_t n, std::size_t available,
+                    std::uint8_t* classes, ChunkSummary& summary);
+std::size_t next_taste_mark(const std::uint8_t* classes, std::size_t from, std::size_t n);
+std::size_t count_class(const std::uint8_t* classes, std::size_t n, std::uint8_t value);
+}  // namespace portable
+
 }  // namespace vak::scan

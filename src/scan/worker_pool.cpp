@@ -1,6 +1,5 @@
 #include "scan/worker_pool.hpp"
 
-#include <mimalloc.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/heap.hpp"
 #include "common/invariant.hpp"
 #include "scan/worker_count.hpp"
 
@@ -73,7 +73,7 @@ WorkerPool& WorkerPool::instance() {
     const bool debug = debug_switch_on();
     // Never destroyed: workers may still sleep on its condition variable while
     // the process exits.
-    void* memory = mi_malloc_aligned(sizeof(WorkerPool), alignof(WorkerPool));
+    void* memory = heap::allocate_aligned(sizeof(WorkerPool), alignof(WorkerPool));
     if (memory == nullptr) throw std::bad_alloc();
     auto* pool = new (memory) WorkerPool(size, debug);
     if (debug) {
@@ -135,7 +135,7 @@ void WorkerPool::work_loop() {
         lock.unlock();
         // Records made here are freed wherever Python drops them: take back what
         // other threads freed since the last batch before taking new memory.
-        mi_collect(false);
+        heap::collect();
         job->drain();
         lock.lock();
         // Exhausted: no other worker may enter it from now on.

@@ -1,0 +1,43 @@
+// What every fuzz harness shares: a failed check reports and aborts, so that
+// the fuzzer keeps the input as a crash.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#define FUZZ_CHECK(cond, ...)                                                  \
+    do {                                                                       \
+        if (!(cond)) {                                                         \
+            std::fprintf(stderr, "fuzz check failed at %s:%d: %s\n", __FILE__, \
+                         __LINE__, #cond);                                     \
+            std::fprintf(stderr, "  " __VA_ARGS__);                            \
+            std::fprintf(stderr, "\n");                                        \
+            std::abort();                                                      \
+        }                                                                      \
+    } while (0)
+
+namespace fuzz {
+
+// Reads the fuzzer's bytes front to back; past the end it yields zeros.
+class ByteReader {
+public:
+    ByteReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+    bool empty() const { return pos_ >= size_; }
+    std::size_t remaining() const { return pos_ < size_ ? size_ - pos_ : 0; }
+    std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+    std::uint32_t u32le() {
+        std::uint32_t v = 0;
+        for (unsigned k = 0; k < 4; ++k) v |= std::uint32_t{byte()} << (8 * k);
+        return v;
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
+
+}  // namespace fuzz

@@ -1,0 +1,54 @@
+// The module's raw allocation entry points: mimalloc's API.
+//
+// A checked build (VAK_CHECKED_HEAP, set by the sanitizer and fuzzing builds)
+// takes the same memory from the C allocator instead. AddressSanitizer knows the
+// bounds and lifetime only of blocks from its own malloc; overruns and uses
+// after free inside mimalloc's blocks would go unnoticed.
+#pragma once
+
+#include <cstddef>
+
+#ifdef VAK_CHECKED_HEAP
+#include <cstdlib>
+#else
+#include <mimalloc.h>
+#endif
+
+namespace vak::heap {
+
+// nullptr when the memory cannot be obtained.
+inline void* allocate(std::size_t bytes) noexcept {
+#ifdef VAK_CHECKED_HEAP
+    return std::malloc(bytes == 0 ? 1 : bytes);
+#else
+    return mi_malloc(bytes);
+#endif
+}
+
+// `align` is a power of two.
+inline void* allocate_aligned(std::size_t bytes, std::size_t align) noexcept {
+#ifdef VAK_CHECKED_HEAP
+    void* memory = nullptr;
+    if (align < sizeof(void*)) align = sizeof(void*);
+    return ::posix_memalign(&memory, align, bytes == 0 ? 1 : bytes) == 0 ? memory : nullptr;
+#else
+    return mi_malloc_aligned(bytes, align);
+#endif
+}
+
+inline void release(void* memory) noexcept {
+#ifdef VAK_CHECKED_HEAP
+    std::free(memory);
+#else
+    mi_free(memory);
+#endif
+}
+
+// Takes back into this thread's heap what other threads freed.
+inline void collect() noexcept {
+#ifndef VAK_CHECKED_HEAP
+    mi_collect(false);
+#endif
+}
+
+}  // namespace vak::heap
