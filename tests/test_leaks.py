@@ -38,6 +38,7 @@ from typing import NamedTuple
 import pytest
 
 import vak_orn_kernel as vk
+from buffer_api import PyBuffer, get_buffer
 from image_helpers import BACKTRACK, META_BEGIN, SET_COLOR, metadata
 
 CALLS = 100_000
@@ -311,20 +312,9 @@ def test_reworded_error_releases_the_cause_it_carries():
     assert sys.getrefcount(cause) == held
 
 
-class PyBuffer(ctypes.Structure):
-    _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.py_object), ("len", ctypes.c_ssize_t),
-                ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int), ("ndim", ctypes.c_int),
-                ("format", ctypes.c_char_p), ("shape", ctypes.c_void_p),
-                ("strides", ctypes.c_void_p), ("suboffsets", ctypes.c_void_p),
-                ("internal", ctypes.c_void_p)]
-
-
 @pytest.mark.parametrize("flags,with_view,message", [(0x0001, True, "Object is not writable"),
                                                      (0, False, "View is null")])
 def test_refused_exports_stay_flat(flags, with_view, message):
-    get_buffer = ctypes.pythonapi.PyObject_GetBuffer
-    get_buffer.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_int]
-    get_buffer.restype = ctypes.c_int
     view = PyBuffer()
     address = ctypes.addressof(view) if with_view else None
     with pytest.raises(BufferError, match=message):

@@ -5,6 +5,7 @@ import weakref
 import pytest
 
 import vak_orn_kernel as vk
+from buffer_api import PyBUF_WRITABLE, PyBuffer, get_buffer, release_buffer
 
 
 def make(values):
@@ -22,27 +23,9 @@ def test_export_layout(values):
     assert bytes(b) == b"".join(v.to_bytes(4, "little") for v in values)
 
 
-class PyBufferStruct(ctypes.Structure):
-    _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.py_object), ("len", ctypes.c_ssize_t),
-                ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int), ("ndim", ctypes.c_int),
-                ("format", ctypes.c_char_p), ("shape", ctypes.c_void_p),
-                ("strides", ctypes.c_void_p), ("suboffsets", ctypes.c_void_p),
-                ("internal", ctypes.c_void_p)]
-
-
-PyBUF_WRITABLE = 0x0001
-
-
-def get_buffer(obj, view, flags):
-    fn = ctypes.pythonapi.PyObject_GetBuffer
-    fn.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_int]
-    fn.restype = ctypes.c_int
-    return fn(obj, view, flags)
-
-
 def test_writable_request_refused():
     b = make([1, 2])
-    view = PyBufferStruct()
+    view = PyBuffer()
     with pytest.raises(BufferError, match="^Object is not writable$"):
         get_buffer(b, ctypes.addressof(view), PyBUF_WRITABLE)
     with pytest.raises(TypeError):
@@ -56,15 +39,14 @@ def test_null_view_refused():
 
 def test_simple_request_has_no_format_or_shape():
     b = make([7, 8])
-    view = PyBufferStruct()
+    view = PyBuffer()
     assert get_buffer(b, ctypes.addressof(view), 0) == 0
     try:
         assert (view.len, view.itemsize, view.readonly, view.ndim) == (8, 4, 1, 1)
         assert view.format is None and view.shape is None and view.strides is None
         assert ctypes.cast(view.buf, ctypes.POINTER(ctypes.c_uint32))[1] == 8
     finally:
-        ctypes.pythonapi.PyBuffer_Release.argtypes = [ctypes.c_void_p]
-        ctypes.pythonapi.PyBuffer_Release(ctypes.addressof(view))
+        release_buffer(ctypes.addressof(view))
 
 
 def test_cannot_construct_or_subclass():
