@@ -25,6 +25,17 @@ inline void* allocate(std::size_t bytes) noexcept {
 #endif
 }
 
+// `count` zeroed elements of `size` bytes; nullptr when the memory cannot be
+// obtained (or the product overflows). Large zeroed blocks come straight from the
+// operating system, so pages that stay untouched cost nothing.
+inline void* allocate_zeroed(std::size_t count, std::size_t size) noexcept {
+#ifdef VAK_CHECKED_HEAP
+    return std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
+#else
+    return mi_calloc(count, size);
+#endif
+}
+
 // `align` is a power of two.
 inline void* allocate_aligned(std::size_t bytes, std::size_t align) noexcept {
 #ifdef VAK_CHECKED_HEAP

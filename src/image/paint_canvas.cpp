@@ -4,6 +4,8 @@
 #include <memory>
 #include <new>
 
+#include "common/heap.hpp"
+
 namespace vak::image {
 
 namespace {
@@ -14,18 +16,18 @@ constexpr std::size_t kChannels = 3;
 // rectangles, which keeps that set small: few nodes are that tall.
 constexpr std::uint32_t kShortRows = 8;
 
-struct MiFree {
-    void operator()(void* p) const noexcept { mi_free(p); }
+struct HeapRelease {
+    void operator()(void* p) const noexcept { heap::release(p); }
 };
 template <class T>
-using MiArray = std::unique_ptr<T[], MiFree>;
+using HeapArray = std::unique_ptr<T[], HeapRelease>;
 
 // `count` zeroed elements; pages that stay untouched are never committed.
 template <class T>
-MiArray<T> zeroed_array(std::size_t count) {
-    void* p = mi_calloc(count, sizeof(T));
+HeapArray<T> zeroed_array(std::size_t count) {
+    void* p = heap::allocate_zeroed(count, sizeof(T));
     if (p == nullptr) throw std::bad_alloc();
-    return MiArray<T>(static_cast<T*>(p));
+    return HeapArray<T>(static_cast<T*>(p));
 }
 
 // A line of skip links over indexes 0..n: 0 marks an index still open, d > 0 an
@@ -134,9 +136,9 @@ void PaintCanvas::finish() {
     const std::size_t row_stride = std::size_t{width_} * kChannels;
     // Skip links per row over its columns, and over the rows (a row is taken
     // once all its pixels are); the number of pixels written in each row.
-    const MiArray<std::uint16_t> columns = zeroed_array<std::uint16_t>(std::size_t{height_} * line);
-    const MiArray<std::uint16_t> rows = zeroed_array<std::uint16_t>(std::size_t{height_} + 1);
-    const MiArray<std::uint16_t> written = zeroed_array<std::uint16_t>(height_);
+    const HeapArray<std::uint16_t> columns = zeroed_array<std::uint16_t>(std::size_t{height_} * line);
+    const HeapArray<std::uint16_t> rows = zeroed_array<std::uint16_t>(std::size_t{height_} + 1);
+    const HeapArray<std::uint16_t> written = zeroed_array<std::uint16_t>(height_);
     KeySet rendered;  // tall rectangles whose every pixel is written
     for (std::size_t i = recorded_.size(); i-- > 0;) {
         const Rect& rect = recorded_[i];
