@@ -63,7 +63,6 @@ void BumpArena::add_block(std::size_t min_payload) {
     head_ = new (memory) Block{head_, payload};
     poison(payload_of(head_), payload);
     used_ = 0;
-    reserved_ += kHeaderBytes + payload;
 }
 
 void* BumpArena::allocate(std::size_t bytes, std::size_t align) {

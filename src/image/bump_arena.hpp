@@ -26,8 +26,6 @@ public:
         return static_cast<T*>(allocate(count * sizeof(T), alignof(T)));
     }
 
-    std::size_t reserved_bytes() const noexcept { return reserved_; }
-
 private:
     struct Block;
     [[noreturn]] static void throw_too_large();
@@ -35,7 +33,6 @@ private:
 
     Block* head_ = nullptr;  // the current block; older blocks hang off `previous`
     std::size_t used_ = 0;   // bytes used in the current block's payload
-    std::size_t reserved_ = 0;
 };
 
 }  // namespace vak::image

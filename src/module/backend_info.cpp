@@ -1,20 +1,11 @@
 // backend_info: the build's identifiers and the live registry size.
-#include <cstring>
-
 #include "module/call_frame.hpp"
 #include "module/entry_points.hpp"
 #include "module/py_ref.hpp"
+#include "module/result_builders.hpp"
 #include "registry/normal_word_registry.hpp"
 
 namespace vak::py {
-
-namespace {
-
-PyRef text(const char* value) {
-    return PyRef(PyUnicode_FromStringAndSize(value, static_cast<Py_ssize_t>(std::strlen(value))));
-}
-
-}  // namespace
 
 PyObject* backend_info(PyObject*, PyObject*) {
     return guarded([]() -> PyObject* {
@@ -26,27 +17,27 @@ PyObject* backend_info(PyObject*, PyObject*) {
             PyRef value;
         };
         Entry entries[] = {
-            {"backend", text("rust")},
-            {"origin", text("pyo3_native_extension")},
+            {"backend", make_text(kBackend)},
+            {"origin", make_text(kOrigin)},
             {"native", PyRef::borrowed(Py_True)},
             {"fallback_used", PyRef::borrowed(Py_False)},
-            {"module_name", text("vak_orn_kernel")},
-            {"module_version", text("0.1.0")},
+            {"module_name", make_text(kModuleName)},
+            {"module_version", make_text(kModuleVersion)},
             {"normal_word_count", PyRef(PyLong_FromUnsignedLongLong(count))},
-            {"word_mask", PyRef(PyLong_FromLong(0xFFFFF))},
-            {"payload_layout", text("u32le_bytes+spans_v1")},
-            {"ffi_contract_version", text("orn_flat_u32le_v1")},
-            {"normal_word_registry_kind", text("sorted_vec")},
-            {"allocator", text("mimalloc")},
-            {"scan_fast_path", text("u32_sequence_extract_v1")},
-            {"text_encoder", text("rust_nfd_phf_v1")},
-            {"image_encoder", text("rust_prefix_quadtree_v1")},
-            {"image_decoder", text("rust_enhanced_quadtree_v1")},
-            {"build_profile", text("release")},
+            {"word_mask", PyRef(PyLong_FromLong(kWordMask))},
+            {"payload_layout", make_text(kPayloadLayout)},
+            {"ffi_contract_version", make_text(kFfiContractVersion)},
+            {"normal_word_registry_kind", make_text("sorted_vec")},
+            {"allocator", make_text("mimalloc")},
+            {"scan_fast_path", make_text("u32_sequence_extract_v1")},
+            {"text_encoder", make_text("rust_nfd_phf_v1")},
+            {"image_encoder", make_text("rust_prefix_quadtree_v1")},
+            {"image_decoder", make_text("rust_enhanced_quadtree_v1")},
+            {"build_profile", make_text(kBuildProfile)},
         };
         for (Entry& entry : entries) {
             if (!entry.value) return nullptr;
-            PyRef key = text(entry.key);
+            PyRef key = make_text(entry.key);
             if (!key) return nullptr;
             if (PyDict_SetItem(report.get(), key.get(), entry.value.get()) < 0) {
                 ensure_exception_set();

@@ -14,10 +14,7 @@ namespace {
 
 bool check_stream_lengths(const Vec<WordVec>& streams) {
     for (const WordVec& stream : streams) {
-        if (stream.size() > scan::kMaxStreamLength) {
-            PyErr_SetString(PyExc_ValueError, "stream has more than 4294967295 entries");
-            return false;
-        }
+        if (!check_stream_length(stream.size())) return false;
     }
     return true;
 }

@@ -12,6 +12,8 @@ namespace {
 class BufferView {
 public:
     explicit BufferView(PyObject* obj) {
+        // Lists and tuples export nothing: skip making and discarding an error for them.
+        if (!PyObject_CheckBuffer(obj)) return;
         filled_ = PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) == 0;
         if (!filled_) PyErr_Clear();
     }

@@ -9,6 +9,7 @@
 #include "module/entry_points.hpp"
 #include "module/native_buffer.hpp"
 #include "module/py_ref.hpp"
+#include "module/result_builders.hpp"
 
 namespace vak::py {
 
@@ -18,7 +19,7 @@ std::atomic<std::int64_t> g_interpreter{-1};
 PyObject* g_module = nullptr;  // the once-cell; never emptied
 
 PyModuleDef g_definition = {
-    PyModuleDef_HEAD_INIT, "vak_orn_kernel", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, kModuleName, "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 template <class Fn>
@@ -80,11 +81,11 @@ bool add_function(PyObject* module, PyMethodDef* definition) {
 
 bool register_contents(PyObject* module) {
     {
-        PyRef version(PyUnicode_FromString("0.1.0"));
+        PyRef version = make_text(kModuleVersion);
         if (!version || !add(module, "__version__", version.get())) return false;
     }
     {
-        PyRef mask(PyLong_FromLong(0xFFFFF));
+        PyRef mask(PyLong_FromLong(kWordMask));
         if (!mask || !add(module, "WORD_MASK", mask.get())) return false;
     }
     PyObject* type = native_buffer_type();  // borrowed, process-wide

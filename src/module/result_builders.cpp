@@ -1,5 +1,7 @@
 #include "module/result_builders.hpp"
 
+#include <cstring>
+
 #include "common/mi_allocator.hpp"
 #include "module/py_ref.hpp"
 
@@ -44,26 +46,31 @@ private:
 
 constexpr std::size_t kCachedListLength = 8192;
 
+// Puts a new int, from `make_int`, into the list at the place of every word of at
+// least `from_value`; false with an exception set if one cannot be made.
+template <class MakeInt>
+bool put_words(PyObject* list, const std::uint32_t* words, std::size_t count,
+               std::uint32_t from_value, MakeInt&& make_int) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (words[i] < from_value) continue;
+        PyObject* item = make_int(words[i]);
+        if (item == nullptr) return false;
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);  // steals
+    }
+    return true;
+}
+
 // A list of small ints is fastest made by the interpreter's own conversion of a
 // bytes object (the stable API has no faster way to fill a list). Lists whose
-// words mostly fit a byte (text, for one) start that way; the few larger words
-// are then put in place one by one.
-PyObject* build_mostly_small_word_list(const std::uint32_t* words, std::size_t count) {
+// words mostly fit a byte (text, for one) start that way, with 0 in the places
+// of the larger words.
+PyRef small_word_list(const std::uint32_t* words, std::size_t count) {
     PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count)));
-    if (!bytes) return nullptr;
+    if (!bytes) return bytes;
     char* out = PyBytes_AsString(bytes.get());
-    if (out == nullptr) return nullptr;
+    if (out == nullptr) return PyRef();
     for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<char>(words[i] < 256 ? words[i] : 0);
-    PyRef list(PySequence_List(bytes.get()));
-    if (!list) return nullptr;
-    IntCache cache;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (words[i] < 256) continue;
-        PyObject* item = cache.get(words[i]);
-        if (item == nullptr) return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
-    }
-    return list.release();
+    return PyRef(PySequence_List(bytes.get()));
 }
 
 std::size_t count_large(const std::uint32_t* words, std::size_t count) {
@@ -75,26 +82,23 @@ std::size_t count_large(const std::uint32_t* words, std::size_t count) {
 }  // namespace
 
 PyObject* build_word_list(const std::uint32_t* words, std::size_t count) {
-    if (count >= kCachedListLength && 2 * count_large(words, count) < count) {
-        return build_mostly_small_word_list(words, count);
-    }
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+    const bool long_list = count >= kCachedListLength;
+    const bool mostly_small = long_list && 2 * count_large(words, count) < count;
+    PyRef list = mostly_small ? small_word_list(words, count)
+                              : PyRef(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return nullptr;
-    if (count < kCachedListLength) {
-        for (std::size_t i = 0; i < count; ++i) {
-            PyObject* item = PyLong_FromLong(static_cast<long>(words[i]));
-            if (item == nullptr) return nullptr;
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
-        }
-        return list.release();
+    const std::uint32_t from_value = mostly_small ? 256 : 0;
+    if (!long_list) {
+        auto fresh_int = [](std::uint32_t word) { return PyLong_FromLong(static_cast<long>(word)); };
+        return put_words(list.get(), words, count, from_value, fresh_int) ? list.release() : nullptr;
     }
     IntCache cache;
-    for (std::size_t i = 0; i < count; ++i) {
-        PyObject* item = cache.get(words[i]);
-        if (item == nullptr) return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
-    }
-    return list.release();
+    auto shared_int = [&cache](std::uint32_t word) { return cache.get(word); };
+    return put_words(list.get(), words, count, from_value, shared_int) ? list.release() : nullptr;
+}
+
+PyRef make_text(const char* value) {
+    return PyRef(PyUnicode_FromStringAndSize(value, static_cast<Py_ssize_t>(std::strlen(value))));
 }
 
 PyObject* build_five_tuple(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint8_t d,

@@ -78,12 +78,6 @@ bool read_tolerant(PyObject* stream, WordVec& words, Vec<MiString>& item_errors)
     return !PyErr_Occurred();
 }
 
-bool check_stream_length(std::size_t n) {
-    if (n <= scan::kMaxStreamLength) return true;
-    PyErr_SetString(PyExc_ValueError, "stream has more than 4294967295 entries");
-    return false;
-}
-
 }  // namespace
 
 PyObject* scan_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

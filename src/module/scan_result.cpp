@@ -5,6 +5,8 @@
 
 #include "module/native_buffer.hpp"
 #include "module/py_ref.hpp"
+#include "module/result_builders.hpp"
+#include "scan/core_scan.hpp"
 
 namespace vak::py {
 
@@ -19,13 +21,9 @@ constexpr const char* kSpansKeys[scan::kSegmentModalityCount] = {
 
 bool set_item(PyObject* dict, const char* key, PyRef value) {
     if (!value) return false;
-    PyRef key_obj(PyUnicode_FromStringAndSize(key, static_cast<Py_ssize_t>(std::strlen(key))));
+    PyRef key_obj = make_text(key);
     if (!key_obj) return false;
     return PyDict_SetItem(dict, key_obj.get(), value.get()) == 0;
-}
-
-PyRef text(const char* value) {
-    return PyRef(PyUnicode_FromStringAndSize(value, static_cast<Py_ssize_t>(std::strlen(value))));
 }
 
 PyRef string_list(const Vec<MiString>& messages) {
@@ -40,6 +38,12 @@ PyRef string_list(const Vec<MiString>& messages) {
 }
 
 }  // namespace
+
+bool check_stream_length(std::size_t entries) {
+    if (entries <= scan::kMaxStreamLength) return true;
+    PyErr_SetString(PyExc_ValueError, "stream has more than 4294967295 entries");
+    return false;
+}
 
 PyObject* build_scan_result(scan::ScanRecord&& record) {
     scan::ScanRecord owned = std::move(record);  // every array not handed over is freed here
@@ -69,18 +73,18 @@ PyObject* build_scan_result(scan::ScanRecord&& record) {
     PyRef modalities(PyList_New(0));
     if (!modalities) return nullptr;
     for (const char* name : scan::kSegmentNames) {
-        PyRef item = text(name);
+        PyRef item = make_text(name);
         if (!item || PyList_Append(modalities.get(), item.get()) < 0) return nullptr;
     }
     if (!set_item(dict.get(), "segment_modalities", std::move(modalities)) ||
         !set_item(dict.get(), "validation_errors", std::move(errors)) ||
         !set_item(dict.get(), "native_backend", PyRef::borrowed(Py_True)) ||
-        !set_item(dict.get(), "backend", text("rust")) ||
-        !set_item(dict.get(), "origin", text("pyo3_native_extension")) ||
+        !set_item(dict.get(), "backend", make_text(kBackend)) ||
+        !set_item(dict.get(), "origin", make_text(kOrigin)) ||
         !set_item(dict.get(), "fallback_used", PyRef::borrowed(Py_False)) ||
-        !set_item(dict.get(), "payload_layout", text("u32le_bytes+spans_v1")) ||
-        !set_item(dict.get(), "ffi_contract_version", text("orn_flat_u32le_v1")) ||
-        !set_item(dict.get(), "build_profile", text("release"))) {
+        !set_item(dict.get(), "payload_layout", make_text(kPayloadLayout)) ||
+        !set_item(dict.get(), "ffi_contract_version", make_text(kFfiContractVersion)) ||
+        !set_item(dict.get(), "build_profile", make_text(kBuildProfile))) {
         return nullptr;
     }
     return dict.release();

@@ -3,9 +3,14 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 #include "scan/scan_record.hpp"
 
 namespace vak::py {
+
+// Spans hold 32-bit offsets, so longer streams are refused (ValueError, false).
+bool check_stream_length(std::size_t entries);
 
 // Consumes the record (its arrays move into NativeBuffer objects). Returns a new
 // dict, or nullptr with an exception set; nothing partial survives a failure.

@@ -20,6 +20,11 @@ constexpr std::array<std::uint8_t, 4097> kClassTable = [] {
     return table;
 }();
 
+// The class of one word, from the table (the reference for the vector path).
+std::uint8_t class_of(std::uint32_t word) {
+    return kClassTable[std::min<std::uint32_t>(word >> 8, 4096)];
+}
+
 void summarise_scalar(const std::uint8_t* classes, std::size_t n, ChunkSummary& summary) {
     std::uint8_t any = 0;
     for (std::size_t k = 0; k < n; ++k) {
@@ -179,10 +184,6 @@ bool has_avx2() {
 }
 
 }  // namespace
-
-std::uint8_t class_of(std::uint32_t word) {
-    return kClassTable[std::min<std::uint32_t>(word >> 8, 4096)];
-}
 
 void classify_chunk(const std::uint32_t* words, std::size_t n, std::size_t available,
                     std::uint8_t* classes, ChunkSummary& summary) {

@@ -34,9 +34,6 @@ std::size_t next_taste_mark(const std::uint8_t* classes, std::size_t from, std::
 // How many of classes[0..n) equal `value`.
 std::size_t count_class(const std::uint8_t* classes, std::size_t n, std::uint8_t value);
 
-// The class of one word, from the table (the reference for the vector path).
-std::uint8_t class_of(std::uint32_t word);
-
 // The same three operations without vector instructions: what runs on processors
 // without AVX2, and the reference the vector path is checked against.
 namespace portable {

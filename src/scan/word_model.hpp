@@ -1,17 +1,12 @@
 // The word model: validity, modality classification and the taste sequence.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 
 #include "scan/scan_record.hpp"
 
 namespace vak::scan {
-
-inline constexpr std::uint32_t kWordMask = 0xFFFFF;
-
-constexpr bool is_valid(std::uint32_t w) { return w <= kWordMask; }
 
 // Modality of a range-2 word from its flag byte (bits 15-8): the first set bit
 // in the order 14 music, 13 voice, 15 diagram, 12 inline, 11 touch, 10 image,
@@ -36,14 +31,6 @@ constexpr Modality classify_bits(std::uint32_t bits_19_8) {
     if (range == 3) return (flag & 0x01) ? kMental : kText;
     return kText;
 }
-
-inline constexpr std::array<Modality, 4096> kModalityTable = [] {
-    std::array<Modality, 4096> table{};
-    for (std::uint32_t i = 0; i < 4096; ++i) table[i] = classify_bits(i);
-    return table;
-}();
-
-constexpr Modality classify(std::uint32_t valid_word) { return kModalityTable[valid_word >> 8]; }
 
 // Taste sequence words: a valid word with the sequence bit (0x400) and a given top nibble.
 constexpr bool is_taste_head(std::uint32_t w, std::uint32_t nibble) {
