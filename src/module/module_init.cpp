@@ -127,8 +127,8 @@ PyObject* initialise() {
          expected != id)) {
         PyErr_SetString(PyExc_ImportError,
                         "vak_orn_kernel does not support sub-interpreters: it can only be "
-                        "imported in the interpreter that first imported it (see the project's "
-                        "issue tracker, entry \"sub-interpreter support\")");
+                        "imported in the main interpreter (see the project's issue tracker, "
+                        "entry \"sub-interpreter support\")");
         return nullptr;
     }
     if (g_module != nullptr) return Py_NewRef(g_module);
