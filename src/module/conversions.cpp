@@ -10,6 +10,7 @@
 #include "module/call_frame.hpp"
 #include "module/integer_buffer.hpp"
 #include "module/py_ref.hpp"
+#include "scan/core_scan.hpp"
 
 namespace vak::py {
 
@@ -201,6 +202,12 @@ bool to_text(PyObject* obj, ByteVec& out) {
 bool to_word_vector(PyObject* obj, WordVec& out) { return to_vector(obj, out, word_item); }
 
 bool to_byte_vector(PyObject* obj, ByteVec& out) { return to_vector(obj, out, byte_item); }
+
+bool check_stream_length(std::size_t entries) {
+    if (entries <= scan::kMaxStreamLength) return true;
+    PyErr_SetString(PyExc_ValueError, "stream has more than 4294967295 entries");
+    return false;
+}
 
 bool to_word_vectors(PyObject* obj, Vec<WordVec>& out) {
     return to_vector(obj, out, [](PyObject* item, WordVec& stream) {

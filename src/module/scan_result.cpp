@@ -5,6 +5,7 @@
 
 #include "module/native_buffer.hpp"
 #include "module/py_ref.hpp"
+#include "module/module_identity.hpp"
 #include "module/result_builders.hpp"
 #include "scan/core_scan.hpp"
 
@@ -38,12 +39,6 @@ PyRef string_list(const Vec<MiString>& messages) {
 }
 
 }  // namespace
-
-bool check_stream_length(std::size_t entries) {
-    if (entries <= scan::kMaxStreamLength) return true;
-    PyErr_SetString(PyExc_ValueError, "stream has more than 4294967295 entries");
-    return false;
-}
 
 PyObject* build_scan_result(scan::ScanRecord&& record) {
     scan::ScanRecord owned = std::move(record);  // every array not handed over is freed here
