@@ -121,11 +121,6 @@ OUT_OF_RANGE = "out of range integral type conversion attempted"
      "argument 'record_invalid': 'NoneType' object cannot be converted to 'PyBool'"),
     # streams is converted first.
     (("ab", 1), {}, TypeError, STREAMS_TYPE + "Can't extract `str` to `Vec`"),
-    ((), {}, TypeError, "scan_stream_batch() missing 1 required positional argument: 'streams'"),
-    (([], False, 1), {}, TypeError,
-     "scan_stream_batch() takes from 1 to 2 positional arguments but 3 were given"),
-    (([],), {"streams": []}, TypeError, "scan_stream_batch() got multiple values for argument 'streams'"),
-    (([],), {"stream": []}, TypeError, "scan_stream_batch() got an unexpected keyword argument 'stream'"),
 ])
 def test_argument_failures(args, kwargs, exc, message):
     with pytest.raises(exc) as info:
