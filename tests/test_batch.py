@@ -226,7 +226,8 @@ def test_worker_count_from_environment(env, expected):
 def test_default_worker_count_follows_the_affinity_mask(env):
     (full,) = pool_sizes(run_python(ONE_BATCH, env))
     assert 1 <= full <= CPUS
-    (pinned,) = pool_sizes(run_python(ONE_BATCH, env, preexec_fn=lambda: os.sched_setaffinity(0, {FIRST_CPU})))
+    pin = lambda: os.sched_setaffinity(0, {FIRST_CPU})  # noqa: E731
+    (pinned,) = pool_sizes(run_python(ONE_BATCH, env, preexec_fn=pin))
     assert pinned == 1
 
 

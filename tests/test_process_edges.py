@@ -13,7 +13,6 @@ import numpy as np
 import pytest
 
 import vak_orn_kernel as vk
-from conftest import UNDER_SANITIZER
 
 
 RSS_HELPER = """
