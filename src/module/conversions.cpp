@@ -43,7 +43,7 @@ void reserve_for(PyObject* obj, Vec<T>& out) {
                            Py_TYPE(obj) == &PyRange_Type;
     Py_ssize_t size = PySequence_Size(obj);
     if (size < 0) {
-        PyErr_Clear();
+        absorb_ordinary_error();
         return;
     }
     if (!true_size) size = std::min(size, kFirstStep);
@@ -112,7 +112,7 @@ bool byte_item(PyObject* item, std::uint8_t& out) { return to_u8(item, out); }
 bool is_numpy_bool_type(PyTypeObject* type) {
     PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
     if (!module) {
-        PyErr_Clear();
+        absorb_ordinary_error();
         return false;
     }
     if (!PyUnicode_Check(module.get()) ||
@@ -121,7 +121,7 @@ bool is_numpy_bool_type(PyTypeObject* type) {
     }
     PyRef name(PyType_GetName(type));
     if (!name) {
-        PyErr_Clear();
+        absorb_ordinary_error();
         return false;
     }
     return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
