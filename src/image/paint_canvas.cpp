@@ -10,7 +10,6 @@ namespace vak::image {
 
 namespace {
 
-constexpr std::size_t kChannels = 3;
 // Rectangles of at most this many rows are rendered again when repeated (a few
 // skip-link look-ups per row); only taller ones go into the set of rendered
 // rectangles, which keeps that set small: few nodes are that tall.

@@ -28,11 +28,9 @@
 #include <cstdint>
 
 #include "common/mi_allocator.hpp"
-#include "image/traversal_path.hpp"
+#include "image/image_format.hpp"
 
 namespace vak::image {
-
-using Colour = std::array<std::uint8_t, 3>;
 
 class PaintCanvas {
 public:

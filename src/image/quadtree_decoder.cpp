@@ -36,7 +36,6 @@ constexpr const char* kMissingColorOrPaint =
 
 #undef VAK_STREAM_ERROR
 
-constexpr std::size_t kChannels = 3;
 
 enum class Phase : std::uint8_t { kBeforeMetadata, kInMetadata, kImage };
 

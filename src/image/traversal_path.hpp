@@ -15,22 +15,9 @@
 #include <cstdint>
 
 #include "common/mi_allocator.hpp"
+#include "image/image_format.hpp"
 
 namespace vak::image {
-
-struct Node {
-    std::uint32_t x;
-    std::uint32_t y;
-    std::uint32_t size;
-    friend bool operator==(const Node&, const Node&) = default;
-};
-
-// The quadrant's child: half the size (at least 1), offset by that half.
-constexpr Node child_of(const Node& node, unsigned quadrant) {
-    const std::uint32_t half = node.size >> 1 != 0 ? node.size >> 1 : 1;
-    return Node{node.x + ((quadrant & 1u) != 0 ? half : 0),
-                node.y + ((quadrant & 2u) != 0 ? half : 0), half};
-}
 
 class TraversalPath {
 public:

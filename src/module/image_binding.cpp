@@ -1,5 +1,6 @@
 // encode_quadtree and decode_quadtree: argument conversion, the released codec
 // work, and the (result, metadata) tuples.
+#include <array>
 #include <utility>
 
 #include "image/quadtree_decoder.hpp"
@@ -17,6 +18,27 @@ namespace {
 PyObject* build_metadata(const image::ImageMetadata& meta) {
     return build_five_tuple(meta.width, meta.height, meta.root_size, meta.bit_depth,
                             meta.threshold_tenths);
+}
+
+// The encoder's words as a list. Its words take at most 1024 values, so one int
+// object per value is shared by all the items that hold it.
+PyObject* build_stream_list(const image::EncodedWords& words) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(words.size())));
+    if (!list) return nullptr;
+    std::array<PyRef, image::kCodeMask + 1> ints;
+    Py_ssize_t at = 0;
+    for (std::size_t i = 0; i < words.chunk_count(); ++i) {
+        const std::uint16_t* codes = words.chunk(i);
+        for (std::size_t j = 0, n = words.chunk_size(i); j < n; ++j) {
+            PyRef& value = ints[codes[j]];
+            if (!value) {
+                value = PyRef(PyLong_FromLong(static_cast<long>(image::kImageWordPattern | codes[j])));
+                if (!value) return nullptr;
+            }
+            PyList_SetItem(list.get(), at++, Py_NewRef(value.get()));  // steals the new reference
+        }
+    }
+    return list.release();
 }
 
 // Steals both references (either may be nullptr after a failed build).
@@ -60,8 +82,8 @@ PyObject* encode_quadtree(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             PyErr_SetString(PyExc_ValueError, result.error);
             return nullptr;
         }
-        PyRef words(build_word_list(result.words.data(), result.words.size()));
-        WordVec().swap(result.words);  // the list holds them now
+        PyRef words(build_stream_list(result.words));
+        result.words = image::EncodedWords();  // the list holds them now
         return build_pair(std::move(words), PyRef(build_metadata(result.metadata)));
     });
 }
