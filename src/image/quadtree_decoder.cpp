@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "common/interrupt.hpp"
 #include "image/paint_canvas.hpp"
 #include "image/traversal_path.hpp"
 
@@ -39,18 +40,24 @@ constexpr const char* kMissingColorOrPaint =
 
 enum class Phase : std::uint8_t { kBeforeMetadata, kInMetadata, kImage };
 
+// Words between two looks for an interrupt.
+constexpr std::size_t kPollWords = std::size_t{1} << 16;
+
 class Decoder {
 public:
     explicit Decoder(DecodeResult& result) : result_(result) {}
 
-    // Each returns the error message of the word, or nullptr.
-    const char* take(std::uint32_t word) {
-        const ImageWord w = classify_word(word);
-        if (w.kind == WordKind::kForeign) return nullptr;
-        switch (phase_) {
-            case Phase::kBeforeMetadata: return before_metadata(w);
-            case Phase::kInMetadata: return in_metadata(w);
-            case Phase::kImage: return in_image(w);
+    // Reads the words: the metadata block first, then the picture; returns the
+    // first error, or nullptr.
+    const char* read(const std::uint32_t* words, std::size_t count) {
+        std::size_t i = 0;
+        while (phase_ != Phase::kImage && i < count) {
+            if (const char* error = take_outside_image(words[i++])) return error;
+        }
+        for (std::size_t begin = i; begin < count; begin += kPollWords) {
+            interrupt::poll();
+            const std::size_t end = count - begin < kPollWords ? count : begin + kPollWords;
+            if (const char* error = read_image(words + begin, words + end)) return error;
         }
         return nullptr;
     }
@@ -68,6 +75,12 @@ public:
     void render() { canvas_.finish(); }
 
 private:
+    const char* take_outside_image(std::uint32_t word) {
+        const ImageWord w = classify_word(word);
+        if (w.kind == WordKind::kForeign) return nullptr;
+        return phase_ == Phase::kBeforeMetadata ? before_metadata(w) : in_metadata(w);
+    }
+
     const char* before_metadata(const ImageWord& w) {
         if (w.kind == WordKind::kPayload) return kUnexpectedPayload;
         if (w.selector != kMeta) return kCommandBeforeMetadata;
@@ -90,33 +103,57 @@ private:
         return w.value == kMetaEndArg ? close_metadata() : kInvalidMetaArg;
     }
 
-    const char* in_image(const ImageWord& w) {
-        if (w.kind == WordKind::kPayload) return colour_payload(w.selector, w.value);
-        const std::uint32_t repeat = w.value != 0 ? w.value : 1;
-        switch (w.selector) {
-            case kDescend0:
-            case kDescend1:
-            case kDescend2:
-            case kDescend3:
-                path_.descend(w.selector, repeat);
-                return nullptr;
-            case kPaint:
-                paint_seen_ = true;
-                if (const Node* node = path_.current_inside()) canvas_.paint(*node, colour_);
-                return nullptr;
-            case kSetColor:
-                if (triplet_open_) return kIncompletePriorTriplet;
-                channel_present_ = {};
-                channel_level_ = {};
-                colour_seen_ = true;
-                triplet_open_ = true;
-                return nullptr;
-            case kBacktrack:
-                return path_.backtrack(repeat) ? nullptr : kBacktrackUnderflow;
-            default:  // kMeta
-                if (w.value == kMetaBeginArg) return kDuplicateMetadata;
-                return w.value == kMetaEndArg ? kEndWithoutBegin : kInvalidMetaArg;
+    // The image phase: one switch per word over its kind and selector bits.
+    const char* read_image(const std::uint32_t* word, const std::uint32_t* end) {
+        constexpr unsigned kPayload = kPayloadKindBit >> kSelectorShift;  // 8: payload selectors follow
+        for (; word != end; ++word) {
+            const std::uint32_t w = *word;
+            if ((w & kImageWordTestMask) != kImageWordPattern) continue;
+            const auto value = static_cast<std::uint8_t>(w & kValueMask);
+            const std::uint32_t repeat = value != 0 ? value : 1;
+            switch ((w >> kSelectorShift) & 0xFu) {
+                case kDescend0:
+                case kDescend1:
+                case kDescend2:
+                case kDescend3:
+                    path_.descend((w >> kSelectorShift) & 3u, repeat);
+                    break;
+                case kPaint:
+                    paint_seen_ = true;
+                    if (const Node* node = path_.current_inside()) canvas_.paint(*node, colour_);
+                    break;
+                case kSetColor:
+                    if (triplet_open_) return kIncompletePriorTriplet;
+                    colour_seen_ = true;
+                    if (end - word > 3 && is_colour_group_tail(word + 1)) {
+                        // The three payloads follow in channel order: one step for the group.
+                        if (const char* error = set_colour(word[1] & kValueMask, word[2] & kValueMask,
+                                                           word[3] & kValueMask)) {
+                            return error;
+                        }
+                        channels_present_ = kAllChannels;
+                        word += 3;
+                        break;
+                    }
+                    channels_present_ = 0;
+                    triplet_open_ = true;
+                    break;
+                case kBacktrack:
+                    if (!path_.backtrack(repeat)) return kBacktrackUnderflow;
+                    break;
+                case kMeta:
+                    if (value == kMetaBeginArg) return kDuplicateMetadata;
+                    return value == kMetaEndArg ? kEndWithoutBegin : kInvalidMetaArg;
+                case kPayload + 0:
+                case kPayload + 1:
+                case kPayload + 2:
+                    if (const char* error = colour_payload((w >> kSelectorShift) & 3u, value)) return error;
+                    break;
+                default:  // payloads with selectors 3..7
+                    return triplet_open_ ? kNonColorPayload : kUnexpectedPayload;
+            }
         }
+        return nullptr;
     }
 
     const char* close_metadata() {
@@ -146,20 +183,34 @@ private:
         return std::uint32_t{fields_[high]} * 64 + fields_[low];
     }
 
-    const char* colour_payload(std::uint8_t channel, std::uint8_t level) {
+    const char* colour_payload(unsigned channel, std::uint8_t level) {
         if (!triplet_open_) return kUnexpectedPayload;
-        if (channel >= kChannels) return kNonColorPayload;
-        if (channel_present_[channel]) return kDuplicateChannel;
-        channel_present_[channel] = true;
+        const unsigned bit = 1u << channel;
+        if ((channels_present_ & bit) != 0) return kDuplicateChannel;
+        channels_present_ |= bit;
         channel_level_[channel] = level;
-        if (!(channel_present_[0] && channel_present_[1] && channel_present_[2])) return nullptr;
-        for (std::uint8_t l : channel_level_) {
-            if (l >= palette_.size) return kLevelOutsidePalette;
-        }
-        for (std::size_t c = 0; c < kChannels; ++c) colour_[c] = palette_.entries[channel_level_[c]];
+        if (channels_present_ != kAllChannels) return nullptr;
         triplet_open_ = false;
+        return set_colour(channel_level_[0], channel_level_[1], channel_level_[2]);
+    }
+
+    // A completed triplet becomes the current colour.
+    const char* set_colour(std::uint32_t level0, std::uint32_t level1, std::uint32_t level2) {
+        // The palette size is a power of two: some level reaches past it exactly
+        // when their bitwise or does.
+        if ((level0 | level1 | level2) >= palette_.size) return kLevelOutsidePalette;
+        colour_ = {palette_.entries[level0], palette_.entries[level1], palette_.entries[level2]};
         return nullptr;
     }
+
+    // The colour payloads of channels 0, 1 and 2, in this order (ignored bits aside).
+    static bool is_colour_group_tail(const std::uint32_t* w) {
+        constexpr std::uint32_t kTested = kImageWordTestMask | kPayloadKindBit | (kSelectorMask << kSelectorShift);
+        return (w[0] & kTested) == payload_word(0, 0) && (w[1] & kTested) == payload_word(1, 0) &&
+               (w[2] & kTested) == payload_word(2, 0);
+    }
+
+    static constexpr unsigned kAllChannels = (1u << kChannels) - 1;
 
     DecodeResult& result_;
     Phase phase_ = Phase::kBeforeMetadata;
@@ -171,7 +222,7 @@ private:
     TraversalPath path_;
     PaintCanvas canvas_;
     bool triplet_open_ = false;
-    std::array<bool, kChannels> channel_present_{};
+    unsigned channels_present_ = 0;  // one bit per channel of the open triplet
     std::array<std::uint8_t, kChannels> channel_level_{};
     Colour colour_{};
     bool colour_seen_ = false;
@@ -183,12 +234,7 @@ private:
 DecodeResult decode_quadtree(const std::uint32_t* words, std::size_t count) {
     DecodeResult result;
     Decoder decoder(result);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (const char* error = decoder.take(words[i])) {
-            result.error = error;
-            break;
-        }
-    }
+    result.error = decoder.read(words, count);
     if (result.error == nullptr) result.error = decoder.finish();
     if (result.error != nullptr) {
         result.pixels = ByteVec();  // no partial image
