@@ -97,21 +97,30 @@ PyObject* decode_quadtree(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         WordVec words;
         if (!to_word_vector(slots[0], words)) return argument_error("words");
 
-        image::DecodeResult result;
+        // The picture goes straight into the bytes object that is returned: the
+        // metadata block gives its size, then the lock is released again for the rest.
+        image::StreamDecoder decoder(words.data(), words.size());
+        const char* error = nullptr;
+        if (!run_released([&] { error = decoder.read_metadata(); })) return nullptr;
+        if (error != nullptr) {
+            PyErr_SetString(PyExc_ValueError, error);
+            return nullptr;
+        }
+        PyRef pixels(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(decoder.pixel_bytes())));
+        if (!pixels) return nullptr;
+        auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(pixels.get()));
+        if (out == nullptr) return nullptr;
         if (!run_released([&] {
-                result = image::decode_quadtree(words.data(), words.size());
+                error = decoder.read_image(out);
                 WordVec().swap(words);
             })) {
             return nullptr;
         }
-        if (result.error != nullptr) {
-            PyErr_SetString(PyExc_ValueError, result.error);
+        if (error != nullptr) {
+            PyErr_SetString(PyExc_ValueError, error);
             return nullptr;
         }
-        PyRef pixels(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(result.pixels.data()),
-                                               static_cast<Py_ssize_t>(result.pixels.size())));
-        ByteVec().swap(result.pixels);
-        return build_pair(std::move(pixels), PyRef(build_metadata(result.metadata)));
+        return build_pair(std::move(pixels), PyRef(build_metadata(decoder.metadata())));
     });
 }
 
