@@ -24,8 +24,9 @@ import time
 
 import numpy as np
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import reference_codec  # noqa: E402
+# The NumPy model is the image codec's test oracle.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+import image_model  # noqa: E402
 
 import vak_orn_kernel as vok  # noqa: E402
 
@@ -115,11 +116,11 @@ def main() -> int:
                 native_enc, (words, meta) = best_time(
                     lambda: vok.encode_quadtree(data, side, side, depth, threshold), args.repeat)
                 model_enc, model_result = model_time(
-                    lambda: reference_codec.encode(data, side, side, depth, threshold), 3)
+                    lambda: image_model.encode(data, side, side, depth, threshold), 3)
                 if model_result != (words, meta):
                     raise SystemExit(f"encoders disagree at depth {depth}, threshold {threshold}")
                 native_dec, decoded = best_time(lambda: vok.decode_quadtree(words), args.repeat)
-                model_dec, model_decoded = model_time(lambda: reference_codec.decode(words), 3)
+                model_dec, model_decoded = model_time(lambda: image_model.decode(words), 3)
                 if model_decoded != decoded:
                     raise SystemExit(f"decoders disagree at depth {depth}, threshold {threshold}")
                 peak = encoder_peak(str(photo_path), side, depth, threshold)
