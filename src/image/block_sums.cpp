@@ -20,11 +20,20 @@ constexpr std::uint32_t blocks_over(std::uint32_t pixels, unsigned level) {
 
 // Level 1 from the pixels: each 2 x 2 block's four quantised values and their
 // squares, per channel; pixels past the right or bottom edge count as 0.
+//
+// One table look-up per byte gives both: the value in bits 0..9 and its square
+// above them. Four values total at most 1020, so their sums never carry into
+// the squares' bits (four squares total at most 260100: 18 bits).
 void sum_pixel_quads(const std::uint8_t* pixels, std::uint32_t width, std::uint32_t height,
                      const std::array<std::uint8_t, 256>& quantised, std::uint16_t* sums,
                      std::uint32_t* squares, std::uint32_t cols, std::uint32_t rows) {
-    std::array<std::uint32_t, 256> squared{};
-    for (unsigned v = 0; v < 256; ++v) squared[v] = std::uint32_t{quantised[v]} * quantised[v];
+    constexpr unsigned kSquareShift = 10;
+    constexpr std::uint32_t kValueBits = (1u << kSquareShift) - 1;
+    std::array<std::uint32_t, 256> packed{};
+    for (unsigned v = 0; v < 256; ++v) {
+        const std::uint32_t q = quantised[v];
+        packed[v] = (q * q) << kSquareShift | q;
+    }
     const std::size_t row_bytes = std::size_t{width} * kChannels;
     const std::uint32_t whole_cols = width / 2;  // blocks with both columns inside
     std::size_t since_poll = 0;
@@ -40,21 +49,19 @@ void sum_pixel_quads(const std::uint8_t* pixels, std::uint32_t width, std::uint3
             const std::uint8_t* a = top + std::size_t{bx} * 2 * kChannels;
             const std::uint8_t* b = bottom + std::size_t{bx} * 2 * kChannels;
             for (std::size_t c = 0; c < kChannels; ++c) {
-                const std::uint32_t upper = quantised[a[c]] + quantised[a[c + kChannels]];
-                const std::uint32_t lower = quantised[b[c]] + quantised[b[c + kChannels]];
-                sum_row[bx * kChannels + c] = static_cast<std::uint16_t>(upper + lower * bottom_weight);
-                const std::uint32_t upper_sq = squared[a[c]] + squared[a[c + kChannels]];
-                const std::uint32_t lower_sq = squared[b[c]] + squared[b[c + kChannels]];
-                square_row[bx * kChannels + c] = upper_sq + lower_sq * bottom_weight;
+                const std::uint32_t total = packed[a[c]] + packed[a[c + kChannels]] +
+                                            (packed[b[c]] + packed[b[c + kChannels]]) * bottom_weight;
+                sum_row[bx * kChannels + c] = static_cast<std::uint16_t>(total & kValueBits);
+                square_row[bx * kChannels + c] = total >> kSquareShift;
             }
         }
         if (whole_cols < cols) {  // an odd width: the last block has one column inside
             const std::uint8_t* a = top + std::size_t{whole_cols} * 2 * kChannels;
             const std::uint8_t* b = bottom + std::size_t{whole_cols} * 2 * kChannels;
             for (std::size_t c = 0; c < kChannels; ++c) {
-                sum_row[whole_cols * kChannels + c] =
-                    static_cast<std::uint16_t>(quantised[a[c]] + quantised[b[c]] * bottom_weight);
-                square_row[whole_cols * kChannels + c] = squared[a[c]] + squared[b[c]] * bottom_weight;
+                const std::uint32_t total = packed[a[c]] + packed[b[c]] * bottom_weight;
+                sum_row[whole_cols * kChannels + c] = static_cast<std::uint16_t>(total & kValueBits);
+                square_row[whole_cols * kChannels + c] = total >> kSquareShift;
             }
         }
         since_poll += std::size_t{cols} * 4;

@@ -42,6 +42,12 @@ void write_metadata(EncodedWords& out, const ImageMetadata& meta) {
     out.push(kMetaEndWord);
 }
 
+// Totals stay below 2^53 (at most 255^2 * 2048^2), where the signed conversion
+// is exact and cheaper than the unsigned one.
+double exact_double(std::uint64_t total) {
+    return static_cast<double>(static_cast<std::int64_t>(total));
+}
+
 // The quadtree walk, depth first from the root, writing the canonical stream.
 class Walk {
 public:
@@ -104,8 +110,8 @@ private:
         std::array<double, kChannels> mean{};
         std::array<double, kChannels> variance{};
         for (std::size_t c = 0; c < kChannels; ++c) {
-            mean[c] = static_cast<double>(totals.sum[c]) * inverse_n;
-            variance[c] = static_cast<double>(totals.square[c]) * inverse_n - mean[c] * mean[c];
+            mean[c] = exact_double(totals.sum[c]) * inverse_n;
+            variance[c] = exact_double(totals.square[c]) * inverse_n - mean[c] * mean[c];
         }
         const double v = (variance[2] + (variance[1] + variance[0])) / 3.0;
         if (threshold_ >= v) {
