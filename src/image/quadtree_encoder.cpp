@@ -18,7 +18,6 @@ constexpr const char* kDimensionsOverflow = "image dimensions overflow";
 constexpr const char* kLengthMismatch = "image data length does not match width*height*3";
 constexpr const char* kTooLarge = "image larger than 2048 pixels per side is not supported";
 
-
 // The colour level of every byte value at one bit depth.
 using LevelTable = std::array<std::uint8_t, 256>;
 
