@@ -8,13 +8,13 @@
 //   bits   31..20  19..16  15..12  11..10  9     8..6       5..0
 //          ignored 1000    ignored 01      kind  selector   argument / value
 //
-//   kind 0, a command:                       kind 1, a data payload:
-//   selector  command     argument           inside the metadata block
-//   0..3      DESCEND q   repeat (0 = 1)       selector = field, value = its 6 bits
-//   4         PAINT       ignored            after it, a colour payload
-//   5         SET_COLOR   ignored              selector = channel 0..2, value = level
-//   6         BACKTRACK   repeat (0 = 1)
-//   7         META        0 begin, 1 end
+//   kind 0, a command                      kind 1, a data payload
+//   selector  command    argument          in the metadata block: selector = field 0..7
+//   0..3      DESCEND q  repeat (0 = 1)    after it: selector = colour channel 0..2
+//   4         PAINT      ignored           value: the field's 6 bits, or a colour level
+//   5         SET_COLOR  ignored
+//   6         BACKTRACK  repeat (0 = 1)
+//   7         META       0 begin, 1 end
 //
 //   metadata fields: 0/1 width high/low, 2/3 height high/low, 4/5 root size
 //   high/low (12-bit values as two 6-bit halves), 6 bit depth, 7 threshold tenths.
