@@ -1,10 +1,14 @@
 import enum
+from pathlib import Path
 
 import pytest
 from hypothesis import given, strategies as st
 
 import vak_orn_kernel as vk
 from scan_model import SEGMENT_NAMES, modality_of, result_as_model, scan_model
+
+SRC = Path(__file__).resolve().parent.parent / "src"
+NATIVE = Path(__file__).resolve().parent / "native"
 
 RESULT_KEYS = (
     ["text_words_u32le", "counts"]
@@ -314,21 +318,27 @@ def test_every_word_value_classifies_like_the_model():
     assert result_as_model(vk.scan_stream(stream, True)) == scan_model(stream, True)
 
 
-def test_vector_classification_matches_the_portable_one(tmp_path):
-    """The portable path runs on processors without AVX2; here both must agree."""
+def build_native_probe(tmp_path, name, sources, flags=()):
+    """Compiles a probe from the module's own sources with nothing but g++ and the
+    source tree. A probe that does not build is a failure: it must compile from
+    what the project installs."""
     import shutil
     import subprocess
-    from pathlib import Path
 
     if shutil.which("g++") is None:
-        pytest.skip("g++ is needed to build the native probe")
-    here = Path(__file__).parent
-    src = here.parent / "src"
-    if not src.is_dir():
-        pytest.skip("the sources are not beside the tests")
-    exe = tmp_path / "chunk_classes_probe"
-    subprocess.run(["g++", "-std=c++20", "-O1", "-I", str(src),
-                    str(here / "native" / "chunk_classes_probe.cpp"),
-                    str(src / "scan" / "chunk_classes.cpp"), "-o", str(exe)], check=True)
+        pytest.fail("g++ (which the README requires) is not on PATH")
+    exe = tmp_path / name
+    command = ["g++", "-std=c++20", "-O1", "-I", str(SRC), *flags,
+               str(NATIVE / f"{name}.cpp"), *(str(SRC / s) for s in sources), "-o", str(exe)]
+    built = subprocess.run(command, capture_output=True, text=True)
+    assert built.returncode == 0, f"the probe does not build:\n{' '.join(command)}\n{built.stderr}"
+    return exe
+
+
+def test_vector_classification_matches_the_portable_one(tmp_path):
+    """The portable path runs on processors without AVX2; here both must agree."""
+    import subprocess
+
+    exe = build_native_probe(tmp_path, "chunk_classes_probe", ["scan/chunk_classes.cpp"])
     out = subprocess.run([str(exe)], capture_output=True, text=True, timeout=300)
     assert out.stdout.strip() == "ok", out.stdout + out.stderr

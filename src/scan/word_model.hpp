@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "scan/scan_record.hpp"
+#include "scan/modality.hpp"
 
 namespace vak::scan {
 
