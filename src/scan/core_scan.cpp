@@ -13,16 +13,7 @@ namespace vak::scan {
 
 namespace {
 
-// Destination lanes: 0..7 the segment modalities, 8 the text array, 9 a scratch
-// area that absorbs the writes of invalid entries. Text and scratch lanes also
-// write span starts, into a scratch area, so that no lane needs a special case.
-constexpr unsigned kSegmentLanes = 8;
-constexpr unsigned kTextLane = 8;
-constexpr unsigned kScratchLane = 9;
-constexpr unsigned kLaneCount = 10;
-constexpr unsigned kTasteLane = 7;
-constexpr std::array<std::uint8_t, 11> kLaneOf = {
-    kTextLane, 0, 1, 2, 3, kTextLane, 4, 5, 6, 7, kScratchLane};
+constexpr unsigned kTasteLane = kLaneOf[kTaste];
 
 MiString out_of_range_message(std::size_t i, std::uint32_t w) {
     char text[64];
@@ -50,13 +41,13 @@ public:
         while (i < n_) {
             const std::size_t m = std::min(kChunkSize, n_ - i);
             make_room(m);
-            classify_chunk(words_ + i, m, n_ - i, classes, summary);
+            kernels_.classify_chunk(words_ + i, m, n_ - i, classes, summary);
             std::size_t stop = i + m;
             if (summary.any_taste_start) stop = strip_taste_marks(classes, i, i + m);
             if (stop > i) {
                 if (summary.changes * 16 < m) append_runs(classes, summary, i, stop);
-                else append_each(classes, i, stop);
-                inline_count_ += count_class(classes, stop - i, kInline);
+                else prev_lane_ = kernels_.append_mixed(words_ + i, classes, stop - i, lanes_, prev_lane_);
+                inline_count_ += kernels_.count_class(classes, stop - i, kInline);
                 if (summary.any_invalid && record_invalid_) note_invalid(classes, i, stop);
             }
             if (stop < i + m) {
@@ -76,8 +67,8 @@ private:
     // bitmap keeps the boundary, which only splits a run in two.
     std::size_t strip_taste_marks(std::uint8_t* classes, std::size_t begin, std::size_t end) {
         const std::size_t m = end - begin;
-        for (std::size_t k = next_taste_mark(classes, 0, m); k < m;
-             k = next_taste_mark(classes, k + 1, m)) {
+        for (std::size_t k = kernels_.next_taste_mark(classes, 0, m); k < m;
+             k = kernels_.next_taste_mark(classes, k + 1, m)) {
             if (taste_sequence_end(words_, n_, begin + k) != begin + k) return begin + k;
             classes[k] &= static_cast<std::uint8_t>(~kMayStartTaste);
         }
@@ -88,41 +79,26 @@ private:
     void make_room(std::size_t m) {
         for (unsigned lane = 0; lane < kSegmentLanes; ++lane) {
             prepare(lane, record_.words[lane], m);
-            const std::size_t used = start_cur_[lane] - start_base_[lane];
-            grow(starts_[lane], used + m);
+            const std::size_t used = lanes_[lane].starts - start_base_[lane];
+            grow(starts_[lane], used + m + kAppendSlack);
             start_base_[lane] = starts_[lane].data();
-            start_cur_[lane] = start_base_[lane] + used;
+            lanes_[lane].starts = start_base_[lane] + used;
         }
         prepare(kTextLane, record_.text_words, m);
-        base_[kScratchLane] = cur_[kScratchLane] = scratch_words_;
-        start_base_[kTextLane] = start_cur_[kTextLane] = scratch_starts_;
-        start_base_[kScratchLane] = start_cur_[kScratchLane] = scratch_starts_;
+        lanes_[kDropLane].base = lanes_[kDropLane].words = scratch_words_;
+        start_base_[kTextLane] = lanes_[kTextLane].starts = scratch_starts_;
+        start_base_[kDropLane] = lanes_[kDropLane].starts = scratch_starts_;
     }
 
     void prepare(unsigned lane, PayloadVec& v, std::size_t m) {
-        const std::size_t used = cur_[lane] - base_[lane];
-        grow(v, used + m);
-        base_[lane] = v.data();
-        cur_[lane] = base_[lane] + used;
+        const std::size_t used = lanes_[lane].words - lanes_[lane].base;
+        grow(v, used + m + kAppendSlack);
+        lanes_[lane].base = v.data();
+        lanes_[lane].words = lanes_[lane].base + used;
     }
 
     static void grow(PayloadVec& v, std::size_t size) {
         if (v.size() < size) v.resize(std::max(size, std::min(v.capacity(), 2 * size)));
-    }
-
-    void append_each(const std::uint8_t* classes, std::size_t begin, std::size_t end) {
-        unsigned prev = prev_lane_;
-        for (std::size_t i = begin; i < end; ++i) {
-            const unsigned lane = kLaneOf[classes[i - begin]];
-            std::uint32_t* out = cur_[lane];
-            *out = words_[i];
-            cur_[lane] = out + 1;
-            std::uint32_t* start = start_cur_[lane];
-            *start = static_cast<std::uint32_t>(out - base_[lane]);
-            start_cur_[lane] = start + (lane != prev);
-            prev = lane;
-        }
-        prev_lane_ = prev;
     }
 
     // The start of the next run after offset k (relative to the chunk), or m.
@@ -145,15 +121,15 @@ private:
             const std::uint8_t cls = classes[i - begin];
             const std::size_t run_end = begin + next_change(summary, i - begin, m);
             const unsigned lane = kLaneOf[cls];
-            if (lane == kScratchLane) {
+            if (lane == kDropLane) {
                 prev_lane_ = lane;
             } else {
                 const std::size_t count = run_end - i;
                 if (lane != prev_lane_ && lane < kSegmentLanes) {
-                    *start_cur_[lane]++ = static_cast<std::uint32_t>(cur_[lane] - base_[lane]);
+                    *lanes_[lane].starts++ = static_cast<std::uint32_t>(lanes_[lane].words - lanes_[lane].base);
                 }
-                std::memcpy(cur_[lane], words_ + i, count * sizeof(std::uint32_t));
-                cur_[lane] += count;
+                std::memcpy(lanes_[lane].words, words_ + i, count * sizeof(std::uint32_t));
+                lanes_[lane].words += count;
                 prev_lane_ = lane;
             }
             i = run_end;
@@ -172,18 +148,18 @@ private:
         const std::size_t count = end - begin;
         prepare(kTasteLane, record_.words[kTasteLane], count);
         if (prev_lane_ != kTasteLane) {
-            const std::size_t used = start_cur_[kTasteLane] - start_base_[kTasteLane];
+            const std::size_t used = lanes_[kTasteLane].starts - start_base_[kTasteLane];
             grow(starts_[kTasteLane], used + 1);
             start_base_[kTasteLane] = starts_[kTasteLane].data();
-            start_cur_[kTasteLane] = start_base_[kTasteLane] + used;
-            *start_cur_[kTasteLane]++ = static_cast<std::uint32_t>(cur_[kTasteLane] - base_[kTasteLane]);
+            lanes_[kTasteLane].starts = start_base_[kTasteLane] + used;
+            *lanes_[kTasteLane].starts++ = static_cast<std::uint32_t>(lanes_[kTasteLane].words - lanes_[kTasteLane].base);
         }
-        std::memcpy(cur_[kTasteLane], words_ + begin, count * sizeof(std::uint32_t));
-        cur_[kTasteLane] += count;
+        std::memcpy(lanes_[kTasteLane].words, words_ + begin, count * sizeof(std::uint32_t));
+        lanes_[kTasteLane].words += count;
         prev_lane_ = kTasteLane;
     }
 
-    std::size_t length(unsigned lane) const { return cur_[lane] - base_[lane]; }
+    std::size_t length(unsigned lane) const { return lanes_[lane].words - lanes_[lane].base; }
 
     void finish() {
         record_.text_words.resize(length(kTextLane));
@@ -191,7 +167,7 @@ private:
             const std::size_t words = length(lane);
             record_.words[lane].resize(words);
             const std::uint32_t* starts = start_base_[lane];
-            const std::size_t count = start_cur_[lane] - start_base_[lane];
+            const std::size_t count = lanes_[lane].starts - start_base_[lane];
             PayloadVec& spans = record_.spans[lane];
             spans.resize(2 * count);
             for (std::size_t k = 0; k < count; ++k) {
@@ -211,14 +187,14 @@ private:
     MessageFor& message_for_;
     ScanRecord& record_;
 
-    std::uint32_t* base_[kLaneCount] = {};
-    std::uint32_t* cur_[kLaneCount] = {};
+    const ChunkKernels& kernels_ = active_kernels();
+    LaneCursor lanes_[kLaneCount];
     std::array<PayloadVec, kSegmentLanes> starts_;
     std::uint32_t* start_base_[kLaneCount] = {};
-    std::uint32_t* start_cur_[kLaneCount] = {};
     std::size_t inline_count_ = 0;
-    unsigned prev_lane_ = kScratchLane;
-    // Each chunk writes at most kChunkSize words and starts into either area.
+    unsigned prev_lane_ = kDropLane;
+    // Each chunk writes at most kChunkSize words and starts into either area
+    // (the vector kernels write neither).
     std::uint32_t scratch_words_[kChunkSize];
     std::uint32_t scratch_starts_[kChunkSize];
 };
