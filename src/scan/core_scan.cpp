@@ -22,17 +22,103 @@ MiString out_of_range_message(std::size_t i, std::uint32_t w) {
     return MiString(text, static_cast<std::size_t>(length));
 }
 
+// One array the scan appends to, with the cursor the kernels write through (the
+// cursors live side by side, where the kernels find them). A segment lane keeps
+// its span starts in the record's spans array itself; finish() spreads them into
+// (start, length) pairs in place, since spans tile their array and each length
+// is the distance to the next start.
+class Lane {
+public:
+    void attach(PayloadVec& words, PayloadVec* spans, LaneCursor& cursor) {
+        words_ = &words;
+        spans_ = spans;
+        cursor_ = &cursor;
+        cursor.base = cursor.words = words.data();
+        if (spans != nullptr) cursor.starts = spans->data();
+    }
+
+    // Room for `more` words (and span starts) past the cursor, when `seen`
+    // entries have been appended and `left` (>= more) remain.
+    void reserve(std::size_t more, std::size_t seen, std::size_t left) {
+        const std::size_t used = length();
+        cursor_->base = grow(*words_, used, more, seen, left, 1);
+        cursor_->words = cursor_->base + used;
+        if (spans_ != nullptr) {
+            const std::size_t starts = start_count();
+            cursor_->starts = grow(*spans_, starts, more, seen, left, 2) + starts;
+        }
+    }
+
+    std::size_t length() const { return static_cast<std::size_t>(cursor_->words - cursor_->base); }
+
+    // Trims the words; turns the span starts into (start, length) pairs.
+    void finish() {
+        const std::size_t words = length();
+        words_->resize(words);
+        if (spans_ == nullptr) return;
+        const std::size_t count = start_count();
+        PayloadVec& spans = *spans_;
+        spans.resize(2 * count);
+        // Backwards, pair k overwrites slots 2k and 2k + 1, both past start k + 1.
+        auto next = static_cast<std::uint32_t>(words);
+        for (std::size_t k = count; k-- > 0;) {
+            const std::uint32_t start = spans[k];
+            spans[2 * k] = start;
+            spans[2 * k + 1] = next - start;
+            next = start;
+        }
+    }
+
+private:
+    std::size_t start_count() const {
+        return static_cast<std::size_t>(cursor_->starts - spans_->data());
+    }
+
+    // Makes `v` hold room for `more` values past its first `used` (plus the
+    // kernels' slack) and returns its data. The starting reservation is used up
+    // first; then a full array grows to what the rate it filled at so far
+    // predicts for the rest of the stream (so that it is copied about once), at
+    // least doubling, and never past what the entries left can add. `factor` 2
+    // leaves span starts room to become pairs.
+    static std::uint32_t* grow(PayloadVec& v, std::size_t used, std::size_t more,
+                               std::size_t seen, std::size_t left, std::size_t factor) {
+        const std::size_t needed = used + more + kAppendSlack;
+        if (v.size() >= needed) return v.data();
+        std::size_t target = v.capacity();
+        if (needed > target) {
+            const std::size_t limit = factor * (used + left) + kAppendSlack;
+            const double rate =
+                static_cast<double>(used + more) / static_cast<double>(seen + more);
+            const double expected = static_cast<double>(factor) *
+                                    (static_cast<double>(used) + 1.25 * rate * static_cast<double>(left));
+            target = std::max(static_cast<std::size_t>(expected) + kAppendSlack, 2 * target);
+            target = std::max(needed, std::min(limit, target));
+            v.resize(used);  // only the values written so far move
+            v.reserve(target);
+        }
+        v.resize(target);
+        return v.data();
+    }
+
+    PayloadVec* words_ = nullptr;
+    PayloadVec* spans_ = nullptr;
+    LaneCursor* cursor_ = nullptr;
+};
+
 // The walk, a chunk at a time: classify the chunk, then append a chunk made of
-// long runs run by run, any other chunk word by word without branching on the
-// class. Spans are kept as start offsets while walking (spans tile their array,
-// so each length is the distance to the next start).
+// long runs run by run, any other chunk with the kernels' mixed append.
 template <class MessageFor>
 class Scanner {
 public:
     Scanner(const std::uint32_t* words, std::size_t n, bool record_invalid, MessageFor& message_for,
             ScanRecord& record)
         : words_(words), n_(n), record_invalid_(record_invalid), message_for_(message_for),
-          record_(record) {}
+          record_(record) {
+        for (unsigned lane = 0; lane < kSegmentLanes; ++lane) {
+            lanes_[lane].attach(record.words[lane], &record.spans[lane], cursors_[lane]);
+        }
+        lanes_[kTextLane].attach(record.text_words, nullptr, cursors_[kTextLane]);
+    }
 
     void run() {
         std::uint8_t classes[kChunkSize];
@@ -40,13 +126,17 @@ public:
         std::size_t i = 0;
         while (i < n_) {
             const std::size_t m = std::min(kChunkSize, n_ - i);
-            make_room(m);
+            make_room(i, m);
             kernels_.classify_chunk(words_ + i, m, n_ - i, classes, summary);
             std::size_t stop = i + m;
             if (summary.any_taste_start) stop = strip_taste_marks(classes, i, i + m);
             if (stop > i) {
-                if (summary.changes * 16 < m) append_runs(classes, summary, i, stop);
-                else prev_lane_ = kernels_.append_mixed(words_ + i, classes, stop - i, lanes_, prev_lane_);
+                if (summary.changes * 16 < m) {
+                    append_runs(classes, summary, i, stop);
+                } else {
+                    prev_lane_ = kernels_.append_mixed(words_ + i, classes, stop - i,
+                                                       cursors_.data(), prev_lane_);
+                }
                 inline_count_ += kernels_.count_class(classes, stop - i, kInline);
                 if (summary.any_invalid && record_invalid_) note_invalid(classes, i, stop);
             }
@@ -75,30 +165,13 @@ private:
         return end;
     }
 
-    // Every lane gets room for m more words, so the kernels write without checks.
-    void make_room(std::size_t m) {
-        for (unsigned lane = 0; lane < kSegmentLanes; ++lane) {
-            prepare(lane, record_.words[lane], m);
-            const std::size_t used = lanes_[lane].starts - start_base_[lane];
-            grow(starts_[lane], used + m + kAppendSlack);
-            start_base_[lane] = starts_[lane].data();
-            lanes_[lane].starts = start_base_[lane] + used;
-        }
-        prepare(kTextLane, record_.text_words, m);
-        lanes_[kDropLane].base = lanes_[kDropLane].words = scratch_words_;
-        start_base_[kTextLane] = lanes_[kTextLane].starts = scratch_starts_;
-        start_base_[kDropLane] = lanes_[kDropLane].starts = scratch_starts_;
-    }
-
-    void prepare(unsigned lane, PayloadVec& v, std::size_t m) {
-        const std::size_t used = lanes_[lane].words - lanes_[lane].base;
-        grow(v, used + m + kAppendSlack);
-        lanes_[lane].base = v.data();
-        lanes_[lane].words = lanes_[lane].base + used;
-    }
-
-    static void grow(PayloadVec& v, std::size_t size) {
-        if (v.size() < size) v.resize(std::max(size, std::min(v.capacity(), 2 * size)));
+    // Every lane gets room for the m entries from position i, so the kernels
+    // write without checks; the text lane's span starts and the drop lane go to
+    // scratch areas.
+    void make_room(std::size_t i, std::size_t m) {
+        for (Lane& lane : lanes_) lane.reserve(m, i, n_ - i);
+        cursors_[kDropLane] = {scratch_words_, scratch_words_, scratch_starts_};
+        cursors_[kTextLane].starts = scratch_starts_;
     }
 
     // The start of the next run after offset k (relative to the chunk), or m.
@@ -113,25 +186,27 @@ private:
         return std::min(m, word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)));
     }
 
+    // Copies `count` words from position i into a lane, opening a segment there
+    // unless the lane's run goes on.
+    void append_run(unsigned lane, std::size_t i, std::size_t count) {
+        LaneCursor& cursor = cursors_[lane];
+        if (lane != prev_lane_ && lane < kSegmentLanes) {
+            *cursor.starts++ = static_cast<std::uint32_t>(cursor.words - cursor.base);
+        }
+        std::memcpy(cursor.words, words_ + i, count * sizeof(std::uint32_t));
+        cursor.words += count;
+        prev_lane_ = lane;
+    }
+
     void append_runs(const std::uint8_t* classes, const ChunkSummary& summary, std::size_t begin,
                      std::size_t end) {
         const std::size_t m = end - begin;
         std::size_t i = begin;
         while (i < end) {
-            const std::uint8_t cls = classes[i - begin];
             const std::size_t run_end = begin + next_change(summary, i - begin, m);
-            const unsigned lane = kLaneOf[cls];
-            if (lane == kDropLane) {
-                prev_lane_ = lane;
-            } else {
-                const std::size_t count = run_end - i;
-                if (lane != prev_lane_ && lane < kSegmentLanes) {
-                    *lanes_[lane].starts++ = static_cast<std::uint32_t>(lanes_[lane].words - lanes_[lane].base);
-                }
-                std::memcpy(lanes_[lane].words, words_ + i, count * sizeof(std::uint32_t));
-                lanes_[lane].words += count;
-                prev_lane_ = lane;
-            }
+            const unsigned lane = kLaneOf[classes[i - begin]];
+            if (lane == kDropLane) prev_lane_ = lane;
+            else append_run(lane, i, run_end - i);
             i = run_end;
         }
     }
@@ -145,39 +220,16 @@ private:
     }
 
     void append_taste(std::size_t begin, std::size_t end) {
-        const std::size_t count = end - begin;
-        prepare(kTasteLane, record_.words[kTasteLane], count);
-        if (prev_lane_ != kTasteLane) {
-            const std::size_t used = lanes_[kTasteLane].starts - start_base_[kTasteLane];
-            grow(starts_[kTasteLane], used + 1);
-            start_base_[kTasteLane] = starts_[kTasteLane].data();
-            lanes_[kTasteLane].starts = start_base_[kTasteLane] + used;
-            *lanes_[kTasteLane].starts++ = static_cast<std::uint32_t>(lanes_[kTasteLane].words - lanes_[kTasteLane].base);
-        }
-        std::memcpy(lanes_[kTasteLane].words, words_ + begin, count * sizeof(std::uint32_t));
-        lanes_[kTasteLane].words += count;
-        prev_lane_ = kTasteLane;
+        lanes_[kTasteLane].reserve(end - begin, begin, n_ - begin);
+        append_run(kTasteLane, begin, end - begin);
     }
 
-    std::size_t length(unsigned lane) const { return lanes_[lane].words - lanes_[lane].base; }
-
     void finish() {
-        record_.text_words.resize(length(kTextLane));
+        for (Lane& lane : lanes_) lane.finish();
         for (unsigned lane = 0; lane < kSegmentLanes; ++lane) {
-            const std::size_t words = length(lane);
-            record_.words[lane].resize(words);
-            const std::uint32_t* starts = start_base_[lane];
-            const std::size_t count = lanes_[lane].starts - start_base_[lane];
-            PayloadVec& spans = record_.spans[lane];
-            spans.resize(2 * count);
-            for (std::size_t k = 0; k < count; ++k) {
-                const std::size_t next = k + 1 < count ? starts[k + 1] : words;
-                spans[2 * k] = starts[k];
-                spans[2 * k + 1] = static_cast<std::uint32_t>(next - starts[k]);
-            }
-            record_.counts[kSegmentModalities[lane]] = words;
+            record_.counts[kSegmentModalities[lane]] = lanes_[lane].length();
         }
-        record_.counts[kText] = length(kTextLane) - inline_count_;
+        record_.counts[kText] = lanes_[kTextLane].length() - inline_count_;
         record_.counts[kInline] = inline_count_;
     }
 
@@ -188,9 +240,8 @@ private:
     ScanRecord& record_;
 
     const ChunkKernels& kernels_ = active_kernels();
-    LaneCursor lanes_[kLaneCount];
-    std::array<PayloadVec, kSegmentLanes> starts_;
-    std::uint32_t* start_base_[kLaneCount] = {};
+    std::array<LaneCursor, kLaneCount> cursors_{};
+    std::array<Lane, kTextLane + 1> lanes_;  // the segment lanes, then the text lane
     std::size_t inline_count_ = 0;
     unsigned prev_lane_ = kDropLane;
     // Each chunk writes at most kChunkSize words and starts into either area
