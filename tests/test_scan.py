@@ -405,3 +405,21 @@ def test_native_scan_tests_pass_on_every_path(kernel_probe, path):
          "-k", "not test_native_", str(here / "test_scan.py"), str(here / "test_buffers.py")],
         capture_output=True, text=True, env=env, cwd=here, timeout=600)
     assert child.returncode == 0, child.stdout[-4000:] + child.stderr[-2000:]
+
+
+@pytest.mark.parametrize("mode", ["count", "stop"])
+def test_native_core_scan_looks_for_stop_requests(tmp_path, mode):
+    """About every 32 k entries, also inside one long taste sequence; a stop
+    request ends the scan (the probe takes the C allocator, so it needs nothing
+    but the source tree)."""
+    exe = tmp_path / "core_scan_probe"
+    compile_or_fail(["g++", "-std=c++20", "-O1", "-DVAK_CHECKED_HEAP", "-I", str(SRC),
+                     str(NATIVE / "core_scan_probe.cpp"), str(SRC / "scan" / "core_scan.cpp"),
+                     str(SRC / "common" / "invariant.cpp"),
+                     *(str(SRC / s) for s in KERNEL_SOURCES), "-o", str(exe)])
+    lines = run_probe(exe, mode).splitlines()
+    if mode == "count":
+        mixed, taste = map(int, lines)
+        assert 100 <= mixed <= 160 and 100 <= taste <= 160  # 4 M entries each
+    else:
+        assert lines == ["stopped at 3"] * 2

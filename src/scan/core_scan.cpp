@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/interrupt.hpp"
 #include "common/invariant.hpp"
 #include "scan/chunk_classes.hpp"
 #include "scan/word_model.hpp"
@@ -124,7 +125,9 @@ public:
         std::uint8_t classes[kChunkSize];
         ChunkSummary summary;
         std::size_t i = 0;
-        while (i < n_) {
+        for (unsigned chunk = 1; i < n_; ++chunk) {
+            // A chunk takes a few microseconds: a stop request is seen every 16.
+            if (chunk % 16 == 0) interrupt::poll();
             const std::size_t m = std::min(kChunkSize, n_ - i);
             make_room(i, m);
             kernels_.classify_chunk(words_ + i, m, n_ - i, classes, summary);
@@ -141,7 +144,7 @@ public:
                 if (summary.any_invalid && record_invalid_) note_invalid(classes, i, stop);
             }
             if (stop < i + m) {
-                const std::size_t end = taste_sequence_end(words_, n_, stop);
+                const std::size_t end = taste_sequence_end_polled(stop);
                 append_taste(stop, end);
                 i = end;
             } else {
@@ -159,8 +162,21 @@ private:
         const std::size_t m = end - begin;
         for (std::size_t k = kernels_.next_taste_mark(classes, 0, m); k < m;
              k = kernels_.next_taste_mark(classes, k + 1, m)) {
-            if (taste_sequence_end(words_, n_, begin + k) != begin + k) return begin + k;
+            if (taste_sequence_starts(words_, n_, begin + k)) return begin + k;
             classes[k] &= static_cast<std::uint8_t>(~kMayStartTaste);
+        }
+        return end;
+    }
+
+    // The end of the taste sequence that starts at `start`, looking for a stop
+    // request as often as the chunk loop does (a sequence may be the whole stream).
+    std::size_t taste_sequence_end_polled(std::size_t start) const {
+        std::size_t end = start + 3;
+        while (end < n_) {
+            const std::size_t window = std::min(n_, end + 16 * kChunkSize);
+            while (end < window && is_taste_continuation(words_[end])) ++end;
+            if (end < window) break;
+            interrupt::poll();
         }
         return end;
     }
