@@ -9,11 +9,13 @@
 #include <algorithm>
 #include <array>
 #include <cinttypes>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "fuzz_support.hpp"
 #include "scan/core_scan.hpp"
+#include "scan/scan_path.hpp"
 
 namespace {
 
@@ -243,6 +245,13 @@ void check_entries(const ScanRecord& from_words, const Model& m, std::vector<std
 }
 
 }  // namespace
+
+// The kernel path follows VAK_ORN_KERNEL_SCAN_PATH; fuzz/run.sh reads this line
+// to tell which path a run exercises.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    std::fprintf(stderr, "scan path: %s\n", vak::scan::path_name(vak::scan::active_path()));
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::ByteReader in(data, size);

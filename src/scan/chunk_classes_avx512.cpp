@@ -7,8 +7,10 @@
 // native tests use it to check these kernels on processors without AVX-512.
 // g++ 12's AVX-512 headers seed results with a self-initialised "undefined"
 // vector, which its own uninitialised-use warnings then flag (fixed in g++ 13).
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #ifdef VAK_SCAN_AVX512_EMULATED
 #define VAK_AVX512
