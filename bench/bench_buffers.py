@@ -84,8 +84,8 @@ def scan_rows():
     rows = []
     goals = {"runs": 1.8, "uniform": 3.0}
     for name, arr in (("runs", run_stream(N)), ("uniform", uniform_stream(N))):
-        copy = first_and_steady(lambda: arr.copy())
-        scan = first_and_steady(lambda: vk.scan_stream(arr))
+        copy = first_and_steady(lambda a=arr: a.copy())
+        scan = first_and_steady(lambda a=arr: vk.scan_stream(a))
         rows.append((f"arr.copy(), {name}", copy, "1.00 (floor)"))
         ratios = [f"{s / c:.2f}x" for s, c in zip(scan, copy)]
         rows.append((f"scan_stream(arr), {name}", scan,

@@ -24,7 +24,18 @@ using vak::scan::ScanRecord;
 constexpr std::size_t kMaxWords = 1 << 15;
 
 // Modality indexes as in the "counts" list; kTaste is reached only by sequences.
-enum : unsigned { kText, kDiagram, kMusic, kVoice, kImage, kInline, kMental, kTouch, kSmell, kTaste };
+enum : unsigned {
+    kText,
+    kDiagram,
+    kMusic,
+    kVoice,
+    kImage,
+    kInline,
+    kMental,
+    kTouch,
+    kSmell,
+    kTaste
+};
 // Segment slot of each modality (the record's array order), or -1 for text and inline.
 constexpr std::array<int, 10> kSlotOf = {-1, 0, 1, 2, 3, -1, 4, 5, 6, 7};
 
@@ -34,7 +45,9 @@ std::uint32_t word_from(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2) {
     return low20 == 0xFFFFF ? 0xFFFFFFFFu : (0x100000u | (low20 << 12));
 }
 
-bool valid(std::uint32_t w) { return w <= 0xFFFFF; }
+bool valid(std::uint32_t w) {
+    return w <= 0xFFFFF;
+}
 
 // The flag byte table in its table form (the scanner may use the priority rule).
 unsigned flag_byte_modality(std::uint32_t flag) {

@@ -34,8 +34,8 @@ struct ChunkKernels {
     // lane of the entry before words[0]. Returns the lane of words[n - 1] (or
     // prev_lane). Every lane has room for n + kAppendSlack words and starts; the
     // text and drop lanes' starts, and the drop lane's words, go to scratch areas.
-    unsigned (*append_mixed)(const std::uint32_t* words, const std::uint8_t* classes,
-                             std::size_t n, LaneCursor* lanes, unsigned prev_lane);
+    unsigned (*append_mixed)(const std::uint32_t* words, const std::uint8_t* classes, std::size_t n,
+                             LaneCursor* lanes, unsigned prev_lane);
 };
 
 // The kernels of a path (whether or not this processor runs it), and those of the

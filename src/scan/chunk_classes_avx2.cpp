@@ -64,8 +64,8 @@ VAK_AVX2 std::size_t classify_words(const std::uint32_t* words, std::size_t n,
         const __m256i c1 = classify8(_mm256_loadu_si256(at + 1), _mm256_loadu_si256(ahead + 1));
         const __m256i c2 = classify8(_mm256_loadu_si256(at + 2), _mm256_loadu_si256(ahead + 2));
         const __m256i c3 = classify8(_mm256_loadu_si256(at + 3), _mm256_loadu_si256(ahead + 3));
-        const __m256i bytes = _mm256_packus_epi16(_mm256_packus_epi32(c0, c1),
-                                                  _mm256_packus_epi32(c2, c3));
+        const __m256i bytes =
+            _mm256_packus_epi16(_mm256_packus_epi32(c0, c1), _mm256_packus_epi32(c2, c3));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(classes + k),
                             _mm256_permutevar8x32_epi32(bytes, group_order));
     }
@@ -74,8 +74,7 @@ VAK_AVX2 std::size_t classify_words(const std::uint32_t* words, std::size_t n,
 
 // 32 classes per step: compares each class with its predecessor for the change
 // bitmap, and folds the whole chunk for the invalid and taste-mark flags.
-VAK_AVX2 std::size_t summarise(const std::uint8_t* classes, std::size_t n,
-                               ChunkSummary& summary) {
+VAK_AVX2 std::size_t summarise(const std::uint8_t* classes, std::size_t n, ChunkSummary& summary) {
     const __m256i invalid = _mm256_set1_epi8(static_cast<char>(kInvalidClass));
     __m256i any = _mm256_setzero_si256();
     __m256i any_invalid = _mm256_setzero_si256();
@@ -87,14 +86,16 @@ VAK_AVX2 std::size_t summarise(const std::uint8_t* classes, std::size_t n,
         std::uint32_t differs;
         if (k == 0) {
             // classes[-1] does not exist: shift the bytes by one within the vector.
-            const __m256i prev = _mm256_alignr_epi8(
-                now, _mm256_permute2x128_si256(now, now, 0x08), 15);
-            differs = ~static_cast<std::uint32_t>(
-                          _mm256_movemask_epi8(_mm256_cmpeq_epi8(now, prev))) & ~1u;
+            const __m256i prev =
+                _mm256_alignr_epi8(now, _mm256_permute2x128_si256(now, now, 0x08), 15);
+            differs =
+                ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(now, prev))) &
+                ~1u;
         } else {
             const __m256i prev =
                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(classes + k - 1));
-            differs = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(now, prev)));
+            differs =
+                ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(now, prev)));
         }
         summary.change_bits[k / 64] |= static_cast<std::uint64_t>(differs) << (k % 64);
         summary.changes += static_cast<std::size_t>(__builtin_popcount(differs));
@@ -112,8 +113,7 @@ VAK_AVX2 void classify_chunk(const std::uint32_t* words, std::size_t n, std::siz
     portable::summarise_range(classes, summarise(classes, n, summary), n, summary);
 }
 
-VAK_AVX2 std::size_t next_taste_mark(const std::uint8_t* classes, std::size_t from,
-                                     std::size_t n) {
+VAK_AVX2 std::size_t next_taste_mark(const std::uint8_t* classes, std::size_t from, std::size_t n) {
     std::size_t k = from;
     for (; k + 32 <= n; k += 32) {
         const auto marks = static_cast<std::uint32_t>(_mm256_movemask_epi8(
@@ -153,8 +153,8 @@ constexpr std::array<std::uint64_t, 256> kCompressOrder = [] {
 }();
 
 VAK_AVX2 __attribute__((always_inline)) inline __m256i compress8(__m256i values, unsigned mask) {
-    const __m256i order = _mm256_cvtepu8_epi32(
-        _mm_cvtsi64_si128(static_cast<long long>(kCompressOrder[mask])));
+    const __m256i order =
+        _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(kCompressOrder[mask])));
     return _mm256_permutevar8x32_epi32(values, order);
 }
 
@@ -165,12 +165,10 @@ VAK_AVX2 __attribute__((always_inline)) inline __m256i compress8(__m256i values,
 VAK_AVX2 unsigned append_mixed(const std::uint32_t* words, const std::uint8_t* classes,
                                std::size_t n, LaneCursor* lanes, unsigned prev_lane) {
     const __m256i lane_table = _mm256_broadcastsi128_si256(_mm_setr_epi8(
-        static_cast<char>(kLaneOf[0]), static_cast<char>(kLaneOf[1]),
-        static_cast<char>(kLaneOf[2]), static_cast<char>(kLaneOf[3]),
-        static_cast<char>(kLaneOf[4]), static_cast<char>(kLaneOf[5]),
-        static_cast<char>(kLaneOf[6]), static_cast<char>(kLaneOf[7]),
-        static_cast<char>(kLaneOf[8]), static_cast<char>(kLaneOf[9]),
-        static_cast<char>(kLaneOf[10]), 0, 0, 0, 0, 0));
+        static_cast<char>(kLaneOf[0]), static_cast<char>(kLaneOf[1]), static_cast<char>(kLaneOf[2]),
+        static_cast<char>(kLaneOf[3]), static_cast<char>(kLaneOf[4]), static_cast<char>(kLaneOf[5]),
+        static_cast<char>(kLaneOf[6]), static_cast<char>(kLaneOf[7]), static_cast<char>(kLaneOf[8]),
+        static_cast<char>(kLaneOf[9]), static_cast<char>(kLaneOf[10]), 0, 0, 0, 0, 0));
     const __m256i iota = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     std::size_t k = 0;
     for (; k + 32 <= n; k += 32) {

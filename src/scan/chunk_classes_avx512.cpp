@@ -34,15 +34,15 @@ constexpr std::array<std::uint8_t, 64> repeat16(const std::array<std::uint8_t, 1
     return table;
 }
 // Classes of a range-2 word by flag-byte bits 7-4 (when any is set) and by bits 3-0.
-constexpr auto kHighNibbleClasses = repeat16({0, kInline, kVoice, kVoice, kMusic, kMusic, kMusic,
-                                              kMusic, kDiagram, kDiagram, kVoice, kVoice, kMusic,
-                                              kMusic, kMusic, kMusic});
-constexpr auto kLowNibbleClasses = repeat16({0, kMental, kSmell, kSmell, kImage, kImage, kImage,
-                                             kImage, kTouch, kTouch, kTouch, kTouch, kTouch,
-                                             kTouch, kTouch, kTouch});
-constexpr auto kLaneOfClass = repeat16({kLaneOf[0], kLaneOf[1], kLaneOf[2], kLaneOf[3],
-                                        kLaneOf[4], kLaneOf[5], kLaneOf[6], kLaneOf[7],
-                                        kLaneOf[8], kLaneOf[9], kLaneOf[10], 0, 0, 0, 0, 0});
+constexpr auto kHighNibbleClasses =
+    repeat16({0, kInline, kVoice, kVoice, kMusic, kMusic, kMusic, kMusic, kDiagram, kDiagram,
+              kVoice, kVoice, kMusic, kMusic, kMusic, kMusic});
+constexpr auto kLowNibbleClasses =
+    repeat16({0, kMental, kSmell, kSmell, kImage, kImage, kImage, kImage, kTouch, kTouch, kTouch,
+              kTouch, kTouch, kTouch, kTouch, kTouch});
+constexpr auto kLaneOfClass =
+    repeat16({kLaneOf[0], kLaneOf[1], kLaneOf[2], kLaneOf[3], kLaneOf[4], kLaneOf[5], kLaneOf[6],
+              kLaneOf[7], kLaneOf[8], kLaneOf[9], kLaneOf[10], 0, 0, 0, 0, 0});
 
 // The classes of sixteen words, one per 32-bit element (as the AVX2 kernel,
 // with mask registers instead of blends).
@@ -59,10 +59,10 @@ VAK_AVX512 __attribute__((always_inline)) inline __m512i classify16(__m512i w, _
     const __m512i low_class = _mm512_shuffle_epi8(low_table, low);
     const __m512i range2 = _mm512_mask_blend_epi32(
         _mm512_cmpeq_epi32_mask(high_class, _mm512_setzero_si512()), high_class, low_class);
-    const __m512i range3 = _mm512_maskz_mov_epi32(
-        _mm512_test_epi32_mask(low, _mm512_set1_epi32(1)), _mm512_set1_epi32(kMental));
-    __m512i cls = _mm512_maskz_mov_epi32(_mm512_cmpeq_epi32_mask(range, _mm512_set1_epi32(2)),
-                                         range2);
+    const __m512i range3 = _mm512_maskz_mov_epi32(_mm512_test_epi32_mask(low, _mm512_set1_epi32(1)),
+                                                  _mm512_set1_epi32(kMental));
+    __m512i cls =
+        _mm512_maskz_mov_epi32(_mm512_cmpeq_epi32_mask(range, _mm512_set1_epi32(2)), range2);
     cls = _mm512_mask_mov_epi32(cls, _mm512_cmpeq_epi32_mask(range, _mm512_set1_epi32(3)), range3);
     const auto may_start = static_cast<__mmask16>(
         _mm512_cmpeq_epi32_mask(_mm512_and_si512(w, head_mask), _mm512_set1_epi32(0x80400)) &
@@ -88,8 +88,8 @@ VAK_AVX512 std::size_t classify_words(const std::uint32_t* words, std::size_t n,
             c[g] = classify16(_mm512_loadu_si512(words + k + 16 * g),
                               _mm512_loadu_si512(words + k + 16 * g + 1));
         }
-        const __m512i bytes = _mm512_packus_epi16(_mm512_packus_epi32(c[0], c[1]),
-                                                  _mm512_packus_epi32(c[2], c[3]));
+        const __m512i bytes =
+            _mm512_packus_epi16(_mm512_packus_epi32(c[0], c[1]), _mm512_packus_epi32(c[2], c[3]));
         _mm512_storeu_si512(classes + k, _mm512_permutexvar_epi32(group_order, bytes));
     }
     return k;
@@ -114,8 +114,7 @@ VAK_AVX512 std::size_t summarise(const std::uint8_t* classes, std::size_t n,
             differs = _mm512_cmp_epi8_mask(_mm512_loadu_si512(classes + 1), now, _MM_CMPINT_NE)
                       << 1;
         } else {
-            differs = _mm512_cmp_epi8_mask(now, _mm512_loadu_si512(classes + k - 1),
-                                           _MM_CMPINT_NE);
+            differs = _mm512_cmp_epi8_mask(now, _mm512_loadu_si512(classes + k - 1), _MM_CMPINT_NE);
         }
         summary.change_bits[k / 64] = differs;
         summary.changes += static_cast<std::size_t>(__builtin_popcountll(differs));
@@ -146,14 +145,13 @@ VAK_AVX512 std::size_t next_taste_mark(const std::uint8_t* classes, std::size_t 
     return n;
 }
 
-VAK_AVX512 std::size_t count_class(const std::uint8_t* classes, std::size_t n,
-                                   std::uint8_t value) {
+VAK_AVX512 std::size_t count_class(const std::uint8_t* classes, std::size_t n, std::uint8_t value) {
     const __m512i wanted = _mm512_set1_epi8(static_cast<char>(value));
     std::size_t count = 0;
     std::size_t k = 0;
     for (; k + 64 <= n; k += 64) {
-        count += static_cast<std::size_t>(__builtin_popcountll(
-            _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(classes + k), wanted)));
+        count += static_cast<std::size_t>(
+            __builtin_popcountll(_mm512_cmpeq_epi8_mask(_mm512_loadu_si512(classes + k), wanted)));
     }
     for (; k < n; ++k) count += classes[k] == value;
     return count;
@@ -173,29 +171,26 @@ VAK_AVX512 unsigned append_mixed(const std::uint32_t* words, const std::uint8_t*
         __m512i group[4];
         for (unsigned g = 0; g < 4; ++g) group[g] = _mm512_loadu_si512(words + k + 16 * g);
         for (unsigned lane = 0; lane <= kTextLane; ++lane) {
-            const std::uint64_t mask = _mm512_cmpeq_epi8_mask(
-                lane_bytes, _mm512_set1_epi8(static_cast<char>(lane)));
+            const std::uint64_t mask =
+                _mm512_cmpeq_epi8_mask(lane_bytes, _mm512_set1_epi8(static_cast<char>(lane)));
             if (mask == 0) continue;
             LaneCursor& cursor = lanes[lane];
             const std::uint64_t run_starts =
-                lane == kTextLane ? 0
-                                  : mask & ~((mask << 1) | (prev_lane == lane ? 1u : 0u));
+                lane == kTextLane ? 0 : mask & ~((mask << 1) | (prev_lane == lane ? 1u : 0u));
             for (unsigned g = 0; g < 4; ++g) {
                 const auto part = static_cast<std::uint32_t>((mask >> (16 * g)) & 0xFFFF);
                 const auto offset = static_cast<int>(cursor.words - cursor.base);
-                _mm512_storeu_si512(cursor.words,
-                                    _mm512_maskz_compress_epi32(static_cast<__mmask16>(part),
-                                                                group[g]));
+                _mm512_storeu_si512(cursor.words, _mm512_maskz_compress_epi32(
+                                                      static_cast<__mmask16>(part), group[g]));
                 cursor.words += __builtin_popcount(part);
                 const auto part_starts =
                     static_cast<std::uint32_t>((run_starts >> (16 * g)) & 0xFFFF);
                 if (part_starts != 0) {
                     const std::uint32_t ranks = _pext_u32(part_starts, part);
-                    _mm512_storeu_si512(
-                        cursor.starts,
-                        _mm512_maskz_compress_epi32(
-                            static_cast<__mmask16>(ranks),
-                            _mm512_add_epi32(iota, _mm512_set1_epi32(offset))));
+                    _mm512_storeu_si512(cursor.starts,
+                                        _mm512_maskz_compress_epi32(
+                                            static_cast<__mmask16>(ranks),
+                                            _mm512_add_epi32(iota, _mm512_set1_epi32(offset))));
                     cursor.starts += __builtin_popcount(ranks);
                 }
             }

@@ -81,17 +81,17 @@ private:
     // predicts for the rest of the stream (so that it is copied about once), at
     // least doubling, and never past what the entries left can add. `factor` 2
     // leaves span starts room to become pairs.
-    static std::uint32_t* grow(PayloadVec& v, std::size_t used, std::size_t more,
-                               std::size_t seen, std::size_t left, std::size_t factor) {
+    static std::uint32_t* grow(PayloadVec& v, std::size_t used, std::size_t more, std::size_t seen,
+                               std::size_t left, std::size_t factor) {
         const std::size_t needed = used + more + kAppendSlack;
         if (v.size() >= needed) return v.data();
         std::size_t target = v.capacity();
         if (needed > target) {
             const std::size_t limit = factor * (used + left) + kAppendSlack;
-            const double rate =
-                static_cast<double>(used + more) / static_cast<double>(seen + more);
-            const double expected = static_cast<double>(factor) *
-                                    (static_cast<double>(used) + 1.25 * rate * static_cast<double>(left));
+            const double rate = static_cast<double>(used + more) / static_cast<double>(seen + more);
+            const double expected =
+                static_cast<double>(factor) *
+                (static_cast<double>(used) + 1.25 * rate * static_cast<double>(left));
             target = std::max(static_cast<std::size_t>(expected) + kAppendSlack, 2 * target);
             target = std::max(needed, std::min(limit, target));
             v.resize(used);  // only the values written so far move
@@ -113,7 +113,10 @@ class Scanner {
 public:
     Scanner(const std::uint32_t* words, std::size_t n, bool record_invalid, MessageFor& message_for,
             ScanRecord& record)
-        : words_(words), n_(n), record_invalid_(record_invalid), message_for_(message_for),
+        : words_(words),
+          n_(n),
+          record_invalid_(record_invalid),
+          message_for_(message_for),
           record_(record) {
         for (unsigned lane = 0; lane < kSegmentLanes; ++lane) {
             lanes_[lane].attach(record.words[lane], &record.spans[lane], cursors_[lane]);
@@ -221,8 +224,10 @@ private:
         while (i < end) {
             const std::size_t run_end = begin + next_change(summary, i - begin, m);
             const unsigned lane = kLaneOf[classes[i - begin]];
-            if (lane == kDropLane) prev_lane_ = lane;
-            else append_run(lane, i, run_end - i);
+            if (lane == kDropLane)
+                prev_lane_ = lane;
+            else
+                append_run(lane, i, run_end - i);
             i = run_end;
         }
     }

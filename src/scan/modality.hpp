@@ -13,8 +13,16 @@ inline constexpr std::size_t kSegmentModalityCount = 8;
 
 // Modality indexes, the order of the "counts" list.
 enum Modality : std::uint8_t {
-    kText = 0, kDiagram = 1, kMusic = 2, kVoice = 3, kImage = 4,
-    kInline = 5, kMental = 6, kTouch = 7, kSmell = 8, kTaste = 9,
+    kText = 0,
+    kDiagram = 1,
+    kMusic = 2,
+    kVoice = 3,
+    kImage = 4,
+    kInline = 5,
+    kMental = 6,
+    kTouch = 7,
+    kSmell = 8,
+    kTaste = 9,
 };
 
 // Segment modalities in result order: diagram, music, voice, image, mental, touch, smell, taste.

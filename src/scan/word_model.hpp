@@ -36,7 +36,9 @@ constexpr Modality classify_bits(std::uint32_t bits_19_8) {
 constexpr bool is_taste_head(std::uint32_t w, std::uint32_t nibble) {
     return (w & 0xFFFF0400u) == ((nibble << 16) | 0x400u);
 }
-constexpr bool is_taste_continuation(std::uint32_t w) { return (w & 0xFFFE0400u) == 0xA0400u; }
+constexpr bool is_taste_continuation(std::uint32_t w) {
+    return (w & 0xFFFE0400u) == 0xA0400u;
+}
 
 // Whether a taste sequence starts at i: three head words in a row.
 constexpr bool taste_sequence_starts(const std::uint32_t* words, std::size_t n, std::size_t i) {

@@ -79,8 +79,8 @@ struct Lanes {
 // Appends a stream chunk by chunk with both kernels; the segment lanes' words
 // and starts and the text lane's words must agree.
 bool check_append(const ChunkKernels& kernels, const std::vector<std::uint32_t>& words,
-                  const std::vector<std::uint8_t>& classes, unsigned prev_lane,
-                  std::mt19937& rng, const char* what) {
+                  const std::vector<std::uint8_t>& classes, unsigned prev_lane, std::mt19937& rng,
+                  const char* what) {
     Lanes path(words.size()), portable(words.size());
     unsigned path_prev = prev_lane, portable_prev = prev_lane;
     for (std::size_t at = 0; at < words.size();) {
@@ -100,8 +100,8 @@ bool check_append(const ChunkKernels& kernels, const std::vector<std::uint32_t>&
         if (path.length(lane) != portable.length(lane) ||
             std::memcmp(path.words[lane].data(), portable.words[lane].data(),
                         path.length(lane) * 4) != 0) {
-            std::printf("%s: words of lane %u differ (%zu vs %zu)\n", what, lane,
-                        path.length(lane), portable.length(lane));
+            std::printf("%s: words of lane %u differ (%zu vs %zu)\n", what, lane, path.length(lane),
+                        portable.length(lane));
             return false;
         }
         if (lane == kTextLane) break;
@@ -130,8 +130,8 @@ bool check_path(ScanPath path) {
         if (!check_classes(kernels, words, kChunkSize, kChunkSize + 1, name)) return false;
     }
     std::mt19937 rng(42);
-    const std::uint32_t interesting[] = {0x80400, 0x90400, 0xA0400, 0xB0400, 0x100000, 0xFFFFFFFF,
-                                         0x84000, 0x41,    0xC0100, 0x81000};
+    const std::uint32_t interesting[] = {0x80400,    0x90400, 0xA0400, 0xB0400, 0x100000,
+                                         0xFFFFFFFF, 0x84000, 0x41,    0xC0100, 0x81000};
     for (int round = 0; round < 2000; ++round) {
         const std::size_t n = 1 + rng() % kChunkSize;
         const std::size_t available = n + rng() % 2;

@@ -22,7 +22,8 @@ struct CountingChecker final : vak::interrupt::Checker {
 
 std::vector<std::uint32_t> mixed(std::size_t n) {
     std::vector<std::uint32_t> words(n);
-    for (std::size_t k = 0; k < n; ++k) words[k] = static_cast<std::uint32_t>(k * 2654435761u) % 0x110000;
+    for (std::size_t k = 0; k < n; ++k)
+        words[k] = static_cast<std::uint32_t>(k * 2654435761u) % 0x110000;
     return words;
 }
 
