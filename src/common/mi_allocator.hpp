@@ -32,8 +32,8 @@ struct MiAllocator {
         return static_cast<T*>(p);
     }
     void deallocate(T* p, std::size_t n) noexcept {
-        heap::release(p);
         if (n >= heap::kPurgeWorthyBytes / sizeof(T)) heap::purge_soon();
+        heap::release(p);
     }
 
     template <class U>
