@@ -20,7 +20,7 @@ if ! command -v "$cxx" >/dev/null; then
 fi
 targets=(decode_quadtree scan_words encode_text encode_quadtree)
 core_sources=(
-    src/common/invariant.cpp
+    src/common/invariant.cpp src/common/memory_ceiling.cpp src/common/heap_purger.cpp
     src/scan/core_scan.cpp src/scan/chunk_classes.cpp
     src/text/encoder.cpp src/text/byte_pairs.cpp src/text/decomposition.cpp
     src/text/unicode_tables.cpp

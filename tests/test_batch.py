@@ -253,7 +253,7 @@ def test_pool_is_created_once_by_the_first_call_that_converts():
 
 
 THREAD_COUNT = """
-import os, vak_orn_kernel as vk
+import os, time, vak_orn_kernel as vk
 def threads():
     return len(os.listdir('/proc/self/task'))
 base = threads()
@@ -261,18 +261,22 @@ counts = []
 for n in {sizes}:
     vk.scan_stream_batch([[1, 2, 3]] * n)
     counts.append(threads() - base)
-print(counts)
+time.sleep(1.0)
+counts.append(threads() - base)
+vk.scan_stream_batch([[1, 2, 3]] * 2)
+print((counts, [r["counts"][0] for r in vk.scan_stream_batch([[1, 2, 3]] * 2)]))
 """
 
 
+# Workers stay while batches keep coming, end when idle and start again on demand.
 @pytest.mark.parametrize("size,sizes,expected", [
-    ("3", [1, 0, 50, 50, 2], [0, 0, 3, 3, 3]),    # one stream runs on the caller; workers stay
-    ("99999", [5, 2], [5, 5]),                    # threads start only as far as batches need
+    ("3", [1, 0, 50, 50, 2], [0, 0, 3, 3, 3, 0]),  # one stream runs on the caller
+    ("99999", [5, 2], [5, 5, 0]),                  # threads start only as far as batches need
 ])
-def test_worker_threads_start_on_demand_and_stay(size, sizes, expected):
+def test_worker_threads_start_on_demand_and_end_when_idle(size, sizes, expected):
     proc = run_python(THREAD_COUNT.format(sizes=sizes), {"RAYON_NUM_THREADS": size})
     assert proc.returncode == 0, proc.stderr.decode()
-    assert ast.literal_eval(proc.stdout.decode()) == expected
+    assert ast.literal_eval(proc.stdout.decode()) == (expected, [3, 3])
 
 
 def test_forked_child_gets_its_own_workers():

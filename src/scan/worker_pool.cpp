@@ -4,14 +4,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 
 #include "common/heap.hpp"
+#include "common/interrupt.hpp"
 #include "common/invariant.hpp"
 #include "scan/worker_count.hpp"
 
@@ -25,6 +28,7 @@ struct WorkerPool::Job {
     std::size_t n;
     std::atomic<std::size_t> next{0};  // the next unclaimed index; >= n when exhausted
     std::atomic<bool> out_of_memory{false};
+    std::atomic<bool> cancelled{false};  // the caller was interrupted: start nothing new
     // Guarded by the pool's mutex:
     std::size_t workers = 0;  // workers currently inside the job
     bool queued = false;
@@ -32,23 +36,59 @@ struct WorkerPool::Job {
     Job* next_job = nullptr;
     std::condition_variable done;
 
-    // Runs tasks until none is left to claim.
+    // Runs tasks until none is left to claim. A task that runs out of memory or is
+    // interrupted ends the job: the tasks not yet started are skipped.
     void drain() noexcept {
         for (;;) {
+            if (cancelled.load(std::memory_order_relaxed)) return;
             const std::size_t index = next.fetch_add(1, std::memory_order_relaxed);
             if (index >= n) return;
             try {
                 task(context, index);
             } catch (const std::bad_alloc&) {
-                out_of_memory.store(true, std::memory_order_relaxed);
-                next.store(n, std::memory_order_relaxed);  // skip what is left
+                stop_after_failure();
+                return;
+            } catch (const std::length_error&) {
+                stop_after_failure();
+                return;
+            } catch (const interrupt::Interrupted&) {
+                cancelled.store(true, std::memory_order_relaxed);
+                next.store(n, std::memory_order_relaxed);
                 return;
             } catch (...) {
                 invariant_failed("batch tasks throw nothing but std::bad_alloc", __FILE__, __LINE__);
             }
         }
     }
+
+    void stop_after_failure() noexcept {
+        out_of_memory.store(true, std::memory_order_relaxed);
+        next.store(n, std::memory_order_relaxed);
+    }
 };
+
+namespace {
+
+// Installed on a worker while it runs a job's tasks: the tasks' own polls stop
+// them once the caller was interrupted.
+class CancelCheck final : public interrupt::Checker {
+public:
+    explicit CancelCheck(const std::atomic<bool>& cancelled) noexcept : cancelled_(cancelled) {}
+    void poll() override {
+        if (cancelled_.load(std::memory_order_relaxed)) throw interrupt::Interrupted{};
+    }
+
+private:
+    const std::atomic<bool>& cancelled_;
+};
+
+// How long a worker waits for the next job before it ends.
+constexpr auto kIdleWorkerLifetime = std::chrono::milliseconds(200);
+
+// How often a caller waiting for its job looks for an interrupt of its own.
+constexpr auto kCallerPollInterval = std::chrono::milliseconds(50);
+
+}  // namespace
 
 namespace {
 
@@ -104,12 +144,31 @@ void WorkerPool::run(std::size_t n, TaskFn task, void* context) {
             (tail_ != nullptr ? tail_->next_job : head_) = &job;
             tail_ = &job;
             for (std::size_t wake = std::min(n, started_); wake > 0; --wake) work_ready_.notify_one();
-            job.done.wait(lock, [&] { return job.finished; });
+            wait_for_workers(job, lock);
         }
     }
     // No worker could be started at all: the caller does the work itself.
     if (!job.finished) job.drain();
+    if (job.cancelled.load(std::memory_order_relaxed)) throw interrupt::Interrupted{};
     if (job.out_of_memory.load(std::memory_order_relaxed)) throw std::bad_alloc();
+}
+
+// Sleeps until the job is finished, polling the caller's own interrupt check now
+// and then (never with the pool's mutex held: the check may take the
+// interpreter lock). An interrupt cancels the job; the caller still waits for
+// the workers to leave it, since they write into the caller's memory.
+void WorkerPool::wait_for_workers(Job& job, std::unique_lock<std::mutex>& lock) {
+    while (!job.finished) {
+        job.done.wait_for(lock, kCallerPollInterval);
+        if (job.finished || job.cancelled.load(std::memory_order_relaxed)) continue;
+        lock.unlock();
+        try {
+            interrupt::poll();
+        } catch (const interrupt::Interrupted&) {
+            job.cancelled.store(true, std::memory_order_relaxed);
+        }
+        lock.lock();
+    }
 }
 
 void WorkerPool::start_workers(std::size_t wanted) {
@@ -129,14 +188,25 @@ void WorkerPool::work_loop() {
     ::pthread_setname_np(::pthread_self(), "vak-batch-scan");
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        work_ready_.wait(lock, [&] { return head_ != nullptr; });
+        // An idle worker ends. The memory of the records it made is owned by its
+        // heap; freed elsewhere (where Python drops the results), it would stay
+        // with a sleeping thread until its next job. An ended thread's heap is
+        // given up, and such memory then goes back as soon as it is freed.
+        if (!work_ready_.wait_for(lock, kIdleWorkerLifetime, [&] { return head_ != nullptr; })) {
+            --started_;
+            return;
+        }
         Job* job = head_;
         ++job->workers;
         lock.unlock();
         // Records made here are freed wherever Python drops them: take back what
         // other threads freed since the last batch before taking new memory.
         heap::collect();
-        job->drain();
+        {
+            CancelCheck check(job->cancelled);
+            interrupt::Scope scope(&check);
+            job->drain();
+        }
         lock.lock();
         // Exhausted: no other worker may enter it from now on.
         if (job->queued) unlink(job);
