@@ -49,7 +49,7 @@ mkdir -p "$out"
 objcopy --wildcard --keep-global-symbol='mi_*' --keep-global-symbol='_mi_*' \
         --keep-global-symbol='__mi_*' "$archive" "$out/libmimalloc_private.a"
 g++ -std=c++20 -O3 -DNDEBUG -Wall -Wextra -Werror -Isrc -isystem "$include" \
-    bench/text_core_bench.cpp src/text/*.cpp src/common/invariant.cpp \
+    bench/text_core_bench.cpp src/text/*.cpp src/common/*.cpp \
     "$out/libmimalloc_private.a" $(pkg-config --libs icu-uc) -lpthread -latomic \
     -o "$out/text_core_bench"
 

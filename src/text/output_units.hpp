@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "common/heap.hpp"
+#include "common/heap_purger.hpp"
 
 namespace vak::text {
 
@@ -44,22 +45,26 @@ public:
     // Room for `max_words` units (plus slack), uninitialised. Throws std::bad_alloc.
     explicit EncodedText(std::size_t max_words) {
         if (max_words > (SIZE_MAX - kUnitSlack) / 2) throw std::bad_alloc();
-        bytes_ = static_cast<std::uint8_t*>(heap::allocate(2 * max_words + kUnitSlack));
+        capacity_ = 2 * max_words + kUnitSlack;
+        bytes_ = static_cast<std::uint8_t*>(heap::allocate(capacity_));
         if (bytes_ == nullptr) throw std::bad_alloc();
     }
     EncodedText(EncodedText&& other) noexcept
-        : bytes_(std::exchange(other.bytes_, nullptr)), words_(std::exchange(other.words_, 0)) {}
+        : bytes_(std::exchange(other.bytes_, nullptr)),
+          capacity_(std::exchange(other.capacity_, 0)),
+          words_(std::exchange(other.words_, 0)) {}
     EncodedText& operator=(EncodedText&& other) noexcept {
         if (this != &other) {
-            heap::release(bytes_);
+            release();
             bytes_ = std::exchange(other.bytes_, nullptr);
+            capacity_ = std::exchange(other.capacity_, 0);
             words_ = std::exchange(other.words_, 0);
         }
         return *this;
     }
     EncodedText(const EncodedText&) = delete;
     EncodedText& operator=(const EncodedText&) = delete;
-    ~EncodedText() { heap::release(bytes_); }
+    ~EncodedText() { release(); }
 
     std::size_t size() const noexcept { return words_; }
     // Unit i as first << 8 | second.
@@ -74,7 +79,14 @@ public:
     void set_size(std::size_t words) noexcept { words_ = words; }
 
 private:
+    void release() noexcept {
+        if (bytes_ == nullptr) return;
+        heap::release(bytes_);
+        if (capacity_ >= heap::kPurgeWorthyBytes) heap::purge_soon();  // as for large vectors
+    }
+
     std::uint8_t* bytes_ = nullptr;
+    std::size_t capacity_ = 0;
     std::size_t words_ = 0;
 };
 
