@@ -48,11 +48,41 @@ private:
     Vec<std::uint32_t> made_;
 };
 
+// A list of `count` placeholders, written rather than merely allocated: the
+// first read of a page that PyList_New left unwritten (replacing an item reads
+// the old one) costs a page fault of its own before the write's. The
+// placeholders are the 256 cached small ints in turn, so that replacing them
+// releases 256 different objects rather than one refcount over and over.
+PyRef placeholder_list(std::size_t count) {
+    constexpr Py_ssize_t kKinds = 256;
+    PyRef kinds(PyList_New(kKinds));
+    if (!kinds) return kinds;
+    for (Py_ssize_t k = 0; k < kKinds; ++k) {
+        PyObject* value = PyLong_FromLong(static_cast<long>(k));
+        if (value == nullptr) return PyRef();
+        PyList_SetItem(kinds.get(), k, value);  // steals
+    }
+    const auto wanted = static_cast<Py_ssize_t>(count);
+    PyRef list(PySequence_Repeat(kinds.get(), wanted / kKinds + 1));
+    if (!list || PyList_SetSlice(list.get(), wanted, PyList_Size(list.get()), nullptr) < 0) return PyRef();
+    return list;
+}
+
+// Gives other Python threads a turn during a long build under the lock (the
+// caller's own threads, a watchdog that sends a signal). If the interpreter
+// ends this thread meanwhile, the objects held above are left alone.
+void let_other_threads_run() {
+    PyThreadState* saved = PyEval_SaveThread();
+    detail::t_lock_lost = true;
+    PyEval_RestoreThread(saved);
+    detail::t_lock_lost = false;
+}
+
 PyObject* build_text_list(const text::EncodedText& units) {
     const std::size_t count = units.size();
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) return nullptr;
     if (count < kSharedIntsFrom) {
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+        if (!list) return nullptr;
         for (std::size_t i = 0; i < count; ++i) {
             PyObject* item = PyLong_FromLong(static_cast<long>(units.word(i)));
             if (item == nullptr) return nullptr;
@@ -60,8 +90,11 @@ PyObject* build_text_list(const text::EncodedText& units) {
         }
         return list.release();
     }
+    PyRef list = placeholder_list(count);
+    if (!list) return nullptr;
     UnitInts ints;
     for (std::size_t i = 0; i < count; ++i) {
+        if ((i & 0xFFFF) == 0 && i != 0) let_other_threads_run();
         check_signals_at(i);
         PyObject* item = ints.get(units.unit(i));
         if (item == nullptr) return nullptr;
