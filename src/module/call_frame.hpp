@@ -72,6 +72,15 @@ PyObject* guarded(Body&& body) {
     }
 }
 
+// For a failure that a fallback may absorb: clears the pending exception when it
+// is an ordinary error (an Exception). KeyboardInterrupt,
+// SystemExit and the like must reach the caller: they are left set, and the
+// call unwinds (see guarded).
+inline void absorb_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw interrupt::Interrupted{};
+    PyErr_Clear();
+}
+
 // Runs pending signal handlers every 65,536 items of a long loop under the lock,
 // so that Ctrl-C stops it; returns whether it ran them. A handler that raises
 // ends the call (see guarded). Handlers, and the collector that may run with

@@ -10,6 +10,7 @@
 #include "module/call_frame.hpp"
 #include "module/integer_buffer.hpp"
 #include "module/py_ref.hpp"
+#include "scan/core_scan.hpp"
 
 namespace vak::py {
 
@@ -42,7 +43,7 @@ void reserve_for(PyObject* obj, Vec<T>& out) {
                            Py_TYPE(obj) == &PyRange_Type;
     Py_ssize_t size = PySequence_Size(obj);
     if (size < 0) {
-        PyErr_Clear();
+        absorb_ordinary_error();
         return;
     }
     if (!true_size) size = std::min(size, kFirstStep);
@@ -111,7 +112,7 @@ bool byte_item(PyObject* item, std::uint8_t& out) { return to_u8(item, out); }
 bool is_numpy_bool_type(PyTypeObject* type) {
     PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
     if (!module) {
-        PyErr_Clear();
+        absorb_ordinary_error();
         return false;
     }
     if (!PyUnicode_Check(module.get()) ||
@@ -120,7 +121,7 @@ bool is_numpy_bool_type(PyTypeObject* type) {
     }
     PyRef name(PyType_GetName(type));
     if (!name) {
-        PyErr_Clear();
+        absorb_ordinary_error();
         return false;
     }
     return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
@@ -201,6 +202,12 @@ bool to_text(PyObject* obj, ByteVec& out) {
 bool to_word_vector(PyObject* obj, WordVec& out) { return to_vector(obj, out, word_item); }
 
 bool to_byte_vector(PyObject* obj, ByteVec& out) { return to_vector(obj, out, byte_item); }
+
+bool check_stream_length(std::size_t entries) {
+    if (entries <= scan::kMaxStreamLength) return true;
+    PyErr_SetString(PyExc_ValueError, "stream has more than 4294967295 entries");
+    return false;
+}
 
 bool to_word_vectors(PyObject* obj, Vec<WordVec>& out) {
     return to_vector(obj, out, [](PyObject* item, WordVec& stream) {

@@ -14,9 +14,19 @@ namespace vak::py {
 
 namespace {
 
+// (width, height, root size, bit depth, threshold tenths), all int.
 PyObject* build_metadata(const image::ImageMetadata& meta) {
-    return build_five_tuple(meta.width, meta.height, meta.root_size, meta.bit_depth,
-                            meta.threshold_tenths);
+    const long values[5] = {static_cast<long>(meta.width), static_cast<long>(meta.height),
+                            static_cast<long>(meta.root_size), static_cast<long>(meta.bit_depth),
+                            static_cast<long>(meta.threshold_tenths)};
+    PyRef tuple(PyTuple_New(5));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < 5; ++i) {
+        PyObject* item = PyLong_FromLong(values[i]);
+        if (item == nullptr) return nullptr;
+        PyTuple_SetItem(tuple.get(), i, item);  // steals
+    }
+    return tuple.release();
 }
 
 // Steals both references (either may be nullptr after a failed build).

@@ -4,6 +4,8 @@
 #include <limits>
 #include <type_traits>
 
+#include "module/call_frame.hpp"
+
 namespace vak::py {
 
 namespace {
@@ -34,7 +36,7 @@ public:
         // Lists and tuples export nothing: skip making and discarding an error for them.
         if (!PyObject_CheckBuffer(obj) || !iterates_like_its_buffer(Py_TYPE(obj))) return;
         filled_ = PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) == 0;
-        if (!filled_) PyErr_Clear();
+        if (!filled_) absorb_ordinary_error();  // the item path reads it instead
     }
     ~BufferView() {
         if (filled_) PyBuffer_Release(&view_);

@@ -9,6 +9,7 @@
 #include "module/entry_points.hpp"
 #include "module/native_buffer.hpp"
 #include "module/py_ref.hpp"
+#include "module/module_identity.hpp"
 #include "module/result_builders.hpp"
 
 namespace vak::py {

@@ -23,14 +23,15 @@ MiString index_prefix(Py_ssize_t index) {
 MiString type_name_of(PyObject* item) {
     PyRef name(PyType_GetName(Py_TYPE(item)));
     if (name) {
-        PyRef text(PyObject_Str(name.get()));
+        // The name is a str already; str() of anything else may run handlers.
+        PyRef text = PyUnicode_CheckExact(name.get()) ? std::move(name) : PyRef(PyObject_Str(name.get()));
         if (text) {
             Py_ssize_t length = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &length);
             if (utf8 != nullptr) return MiString(utf8, static_cast<std::size_t>(length));
         }
     }
-    PyErr_Clear();
+    absorb_ordinary_error();
     return MiString("unknown");
 }
 
@@ -107,7 +108,7 @@ PyObject* scan_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                 return build_scan_result(std::move(record));
             }
         }
-        PyErr_Clear();
+        absorb_ordinary_error();  // the tolerant path reads what the fast path refused
         WordVec entries;
         Vec<MiString> item_errors;
         if (!read_tolerant(slots[0], entries, record_invalid ? &item_errors : nullptr)) {

@@ -5,9 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <system_error>
@@ -15,6 +12,8 @@
 
 #include "common/heap.hpp"
 #include "common/interrupt.hpp"
+#include "common/process_wide.hpp"
+#include "scan/pool_trace.hpp"
 #include "common/invariant.hpp"
 #include "scan/worker_count.hpp"
 
@@ -92,38 +91,23 @@ constexpr auto kCallerPollInterval = std::chrono::milliseconds(50);
 
 namespace {
 
-std::atomic<WorkerPool*> g_pool{nullptr};
-std::mutex g_creation_mutex;
-
-bool debug_switch_on() noexcept {
-    const char* value = std::getenv("VAK_ORN_KERNEL_DEBUG_POOL");
-    return value != nullptr && std::strcmp(value, "1") == 0;
-}
+// Never destroyed: workers may still sleep on its condition variable while the
+// process exits.
+ProcessWide<WorkerPool> g_pool;
 
 }  // namespace
 
-WorkerPool::WorkerPool(std::size_t size, bool debug) noexcept : size_(size), debug_(debug) {}
+WorkerPool::WorkerPool(std::size_t size) noexcept : size_(size) {}
 
 WorkerPool& WorkerPool::instance() {
-    if (WorkerPool* pool = g_pool.load(std::memory_order_acquire)) return *pool;
-    std::lock_guard<std::mutex> creation(g_creation_mutex);
-    if (WorkerPool* pool = g_pool.load(std::memory_order_relaxed)) return *pool;
-
-    const std::size_t size = worker_count_from_environment();
-    const bool debug = debug_switch_on();
-    // Never destroyed: workers may still sleep on its condition variable while
-    // the process exits.
-    void* memory = heap::allocate_aligned(sizeof(WorkerPool), alignof(WorkerPool));
-    if (memory == nullptr) throw std::bad_alloc();
-    auto* pool = new (memory) WorkerPool(size, debug);
-    if (debug) {
-        std::fprintf(stderr, "vak_orn_kernel: worker pool size %zu\n", size);
-        std::fflush(stderr);
-    }
-    g_pool.store(pool, std::memory_order_release);
-    // Without this a forked child would queue work for workers it does not have.
-    ::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
-    return *pool;
+    return g_pool.get([] {
+        const std::size_t size = worker_count_from_environment();
+        WorkerPool* pool = make_forever<WorkerPool>(size);
+        pool_trace::report_pool_size(size);
+        // Without this a forked child would queue work for workers it does not have.
+        ::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+        return pool;
+    });
 }
 
 void WorkerPool::run(std::size_t n, TaskFn task, void* context) {
@@ -233,24 +217,21 @@ void WorkerPool::unlink(Job* job) noexcept {
 // the child inherits them in a known state; the child then forgets the parent's
 // workers and queued jobs and starts its own workers when it needs them.
 void WorkerPool::before_fork() noexcept {
-    g_creation_mutex.lock();
-    if (WorkerPool* pool = g_pool.load(std::memory_order_relaxed)) pool->mutex_.lock();
+    if (WorkerPool* pool = g_pool.peek()) pool->mutex_.lock();
 }
 
 void WorkerPool::after_fork_in_parent() noexcept {
-    if (WorkerPool* pool = g_pool.load(std::memory_order_relaxed)) pool->mutex_.unlock();
-    g_creation_mutex.unlock();
+    if (WorkerPool* pool = g_pool.peek()) pool->mutex_.unlock();
 }
 
 void WorkerPool::after_fork_in_child() noexcept {
-    if (WorkerPool* pool = g_pool.load(std::memory_order_relaxed)) {
+    if (WorkerPool* pool = g_pool.peek()) {
         pool->head_ = pool->tail_ = nullptr;
         pool->started_ = 0;
         // The parent's workers may have been waiting on it; they do not exist here.
         new (&pool->work_ready_) std::condition_variable();
         pool->mutex_.unlock();
     }
-    g_creation_mutex.unlock();
 }
 
 }  // namespace vak::scan

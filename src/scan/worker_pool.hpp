@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <mutex>
 
+#include "common/process_wide.hpp"
+
 namespace vak::scan {
 
 class WorkerPool {
@@ -21,8 +23,6 @@ public:
     static WorkerPool& instance();
 
     std::size_t size() const noexcept { return size_; }
-    // Whether the debug environment switch was on when the pool was created.
-    bool debug() const noexcept { return debug_; }
 
     // Calls task(i) once for every i in [0, n) and returns when every call has
     // ended. A single task runs on the calling thread; more run on the workers
@@ -35,13 +35,15 @@ public:
     }
 
     WorkerPool(const WorkerPool&) = delete;
+    template <class T, class... Args>
+    friend T* ::vak::make_forever(Args&&... args);
     WorkerPool& operator=(const WorkerPool&) = delete;
 
 private:
     using TaskFn = void (*)(void* context, std::size_t index);
     struct Job;
 
-    WorkerPool(std::size_t size, bool debug) noexcept;
+    explicit WorkerPool(std::size_t size) noexcept;
     void run(std::size_t n, TaskFn task, void* context);
     void start_workers(std::size_t wanted);  // mutex_ held
     void wait_for_workers(Job& job, std::unique_lock<std::mutex>& lock);
@@ -53,7 +55,6 @@ private:
     static void after_fork_in_child() noexcept;
 
     const std::size_t size_;
-    const bool debug_;
     std::mutex mutex_;
     std::condition_variable work_ready_;
     Job* head_ = nullptr;  // queued jobs that still have unclaimed tasks
