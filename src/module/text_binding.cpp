@@ -48,6 +48,10 @@ private:
     Vec<std::uint32_t> made_;
 };
 
+// Direct words below 256 (ASCII) are the interpreter's cached small ints: units
+// 0xF800..0xF8FF.
+inline bool is_small_unit(std::uint32_t unit) noexcept { return (unit >> 8) == text::kDirectTag; }
+
 // A list of `count` placeholders, written rather than merely allocated: the
 // first read of a page that PyList_New left unwritten (replacing an item reads
 // the old one) costs a page fault of its own before the write's. The
@@ -66,6 +70,28 @@ PyRef placeholder_list(std::size_t count) {
     PyRef list(PySequence_Repeat(kinds.get(), wanted / kKinds + 1));
     if (!list || PyList_SetSlice(list.get(), wanted, PyList_Size(list.get()), nullptr) < 0) return PyRef();
     return list;
+}
+
+// For text that is mostly ASCII: the interpreter turns a bytes object into a
+// list of small ints fastest, so the list starts as that, with every small
+// direct word already in place and the low byte of the unit elsewhere (to be
+// replaced).
+PyRef small_int_list(const text::EncodedText& units) {
+    const std::size_t count = units.size();
+    PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count)));
+    if (!bytes) return bytes;
+    char* out = PyBytes_AsString(bytes.get());
+    if (out == nullptr) return PyRef();
+    const std::uint8_t* in = units.bytes();
+    for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<char>(in[2 * i + 1]);
+    return PyRef(PySequence_List(bytes.get()));
+}
+
+std::size_t count_small_units(const text::EncodedText& units) {
+    const std::uint8_t* in = units.bytes();
+    std::size_t small = 0;
+    for (std::size_t i = 0; i < units.size(); ++i) small += in[2 * i] == text::kDirectTag;
+    return small;
 }
 
 // Gives other Python threads a turn during a long build under the lock (the
@@ -90,13 +116,16 @@ PyObject* build_text_list(const text::EncodedText& units) {
         }
         return list.release();
     }
-    PyRef list = placeholder_list(count);
+    const bool mostly_small = 2 * count_small_units(units) >= count;
+    PyRef list = mostly_small ? small_int_list(units) : placeholder_list(count);
     if (!list) return nullptr;
     UnitInts ints;
     for (std::size_t i = 0; i < count; ++i) {
         if ((i & 0xFFFF) == 0 && i != 0) let_other_threads_run();
         check_signals_at(i);
-        PyObject* item = ints.get(units.unit(i));
+        const std::uint32_t unit = units.unit(i);
+        if (mostly_small && is_small_unit(unit)) continue;  // already in place
+        PyObject* item = ints.get(unit);
         if (item == nullptr) return nullptr;
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(item));  // steals
     }
