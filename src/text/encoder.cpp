@@ -1,7 +1,5 @@
 #include "text/encoder.hpp"
 
-#include <cstring>
-
 #include "common/interrupt.hpp"
 #include "common/invariant.hpp"
 #include "text/byte_pairs.hpp"
@@ -93,22 +91,6 @@ const std::uint8_t* encode_span(UnitWriter& writer, const std::uint8_t* p, const
 }
 
 }  // namespace
-
-std::size_t count_code_points(const std::uint8_t* utf8, std::size_t size) noexcept {
-    // Eight bytes at a time: a continuation byte has bit 7 set and bit 6 clear.
-    constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
-    std::size_t continuation = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        std::uint64_t chunk;
-        std::memcpy(&chunk, utf8 + i, 8);
-        // One flag bit per continuation byte, moved to bit 0 and summed by a multiply.
-        const std::uint64_t flags = (chunk & ~(chunk << 1) & kHighBits) >> 7;
-        continuation += static_cast<std::size_t>((flags * 0x0101010101010101ull) >> 56);
-    }
-    for (; i < size; ++i) continuation += (utf8[i] & 0xC0) == 0x80;
-    return size - continuation;
-}
 
 std::size_t max_words(const std::uint8_t* utf8, std::size_t size) noexcept {
     return simd::max_words(utf8, size);

@@ -13,9 +13,6 @@
 
 namespace vak::text {
 
-// Code points in UTF-8 text: the bytes that are not continuation bytes.
-std::size_t count_code_points(const std::uint8_t* utf8, std::size_t size) noexcept;
-
 // At least as many words as the text encodes to, and seldom many more: the
 // sum of lead_word_bound over its bytes.
 std::size_t max_words(const std::uint8_t* utf8, std::size_t size) noexcept;
