@@ -112,16 +112,20 @@ def generate(kind, target_bytes, seed=20240611):
             sentence = " ".join(rng.choice(EUROPEAN) for _ in range(rng.randint(5, 14)))
             piece = sentence[0].upper() + sentence[1:] + rng.choice([". ", ", ", "! ", ".\n"])
         elif kind == "korean":
-            piece = " ".join(rng.choice(KOREAN) for _ in range(rng.randint(4, 10))) + rng.choice([". ", "? ", ".\n"])
+            piece = " ".join(rng.choice(KOREAN) for _ in range(rng.randint(4, 10)))
+            piece += rng.choice([". ", "? ", ".\n"])
         elif kind == "vietnamese":
             sentence = " ".join(rng.choice(VIETNAMESE) for _ in range(rng.randint(6, 18)))
             piece = sentence[0].upper() + sentence[1:] + rng.choice([". ", ", ", "? ", ".\n"])
         elif kind == "combining":
-            piece = " ".join("".join(rng.choice(BASES) + "".join(rng.choice(MARKS) for _ in range(rng.randrange(4)))
-                                     for _ in range(rng.randint(2, 7)))
-                             for _ in range(rng.randint(3, 10))) + rng.choice([". ", ", ", "? ", ".\n"])
+            def letter():
+                return rng.choice(BASES) + "".join(rng.choice(MARKS) for _ in range(rng.randrange(4)))
+            piece = " ".join("".join(letter() for _ in range(rng.randint(2, 7)))
+                             for _ in range(rng.randint(3, 10)))
+            piece += rng.choice([". ", ", ", "? ", ".\n"])
         else:
-            piece = "".join(rng.choice(CHINESE) for _ in range(rng.randint(8, 30))) + rng.choice(["，", "。", "。\n"])
+            piece = "".join(rng.choice(CHINESE) for _ in range(rng.randint(8, 30)))
+            piece += rng.choice(["，", "。", "。\n"])
         parts.append(piece)
         size += len(piece.encode("utf-8"))
     return "".join(parts)
@@ -198,7 +202,8 @@ def memory_beyond_list(kind, size, words):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--mb", type=float, default=10.0, help="corpus size in MB of UTF-8")
     parser.add_argument("--repeat", type=int, default=7)
     parser.add_argument("--python", action="store_true", help="also time the pure-Python encoder")
@@ -233,7 +238,8 @@ def main():
         text = "a" + "".join(classes[i % len(classes)] for i in range(count)) + "b"
         native, _ = cpu_times(vok.encode_text, text, args.repeat)
         base, _ = cpu_times(floor, text, args.repeat)
-        print(f"{count:17d} {native * 1e3:10.2f} {native / count * 1e9:8.1f} {base * 1e3:9.2f} {native / base:6.2f}")
+        print(f"{count:17d} {native * 1e3:10.2f} {native / count * 1e9:8.1f} {base * 1e3:9.2f} "
+              f"{native / base:6.2f}")
 
 
 if __name__ == "__main__":

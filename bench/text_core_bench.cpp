@@ -9,16 +9,16 @@
 // Usage: text_core_bench [--mb 10] [--repeat 9] corpus...   (built and run by
 // bench/run_text_core_bench.sh, one process per corpus so that the first call
 // really is the first in its process)
-#include <unicode/normalizer2.h>
 #include <unicode/bytestream.h>
+#include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 
 #include <algorithm>
-#include <ctime>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -91,7 +91,8 @@ const char* const kChinese =
     "她里后小么心多天而能好都然没日于起还发成事只作当想看文无开手十用主行方又如前所本见经头面公同三"
     "已老从动两长知民样现分将外但身些与高意进把法此实回二理美点月明其种声全工己话儿者向情部正名定女"
     "问力机给等几很业最间新什打便位因重被走电四第门相次东政海口使教西再平真听世气信北少关并内加化由"
-    "却代军产入先山五太水万市眼体别处总才场师书比住员九笑性通目华报立马命张活难神数件安表原车白应路";
+    "却代军产入先山五太水万市眼体别处总才场师书比住员九笑性通目华报立马命张活难神数件安表原车白应"
+    "路";
 const char* const kVietnamese =
     "Tiếng Việt là ngôn ngữ của người Việt và là ngôn ngữ chính thức tại Việt Nam những được một "
     "không người trong để đã có này với các cho đến khi nhiều năm thời gian quốc gia dân tộc lịch "
@@ -100,7 +101,8 @@ const char* const kVietnamese =
     "viện đường phố thành phố Hà Nội Hồ Chí Minh Huế Đà Nẵng sông núi biển trời đất nước lửa gió";
 // Non-starters of several classes (1, 10, 202, 216, 220, 230, 234, 240), given
 // in no particular order so that most runs need reordering.
-const char* const kMarks = "\u0301\u0316\u0327\u0308\u0323\u0334\u031B\u0345\u05B0\u0360\u0300\u0328";
+const char* const kMarks =
+    "\u0301\u0316\u0327\u0308\u0323\u0334\u031B\u0345\u05B0\u0360\u0300\u0328";
 const char* const kBases = "aeiounrstlmcdpAEIOUáéöñçåÅ";
 
 std::string generate(const std::string& kind, std::size_t target_bytes) {
@@ -119,13 +121,15 @@ std::string generate(const std::string& kind, std::size_t target_bytes) {
     const char* const endings[] = {". ", ", ", "? ", ".\n"};
     while (out.size() < target_bytes) {
         if (kind == "chinese") {
-            for (std::size_t k = rng.between(8, 30); k > 0; --k) out += hanzi[rng.below(hanzi.size())];
+            for (std::size_t k = rng.between(8, 30); k > 0; --k)
+                out += hanzi[rng.below(hanzi.size())];
             out += rng.below(3) == 0 ? "。\n" : "，";
         } else if (kind == "combining") {
             for (std::size_t w = rng.between(3, 10); w > 0; --w) {
                 for (std::size_t k = rng.between(2, 7); k > 0; --k) {
                     out += bases[rng.below(bases.size())];
-                    for (std::size_t m = rng.below(4); m > 0; --m) out += marks[rng.below(marks.size())];
+                    for (std::size_t m = rng.below(4); m > 0; --m)
+                        out += marks[rng.below(marks.size())];
                 }
                 out += ' ';
             }
@@ -210,7 +214,9 @@ std::vector<std::uint32_t> core_words(const std::string& text) {
 
 // What the module does: the output units, sized once, that the list is built from.
 std::size_t core_call(const std::string& text) {
-    return vak::text::encode_text_units(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()).size();
+    return vak::text::encode_text_units(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                        text.size())
+        .size();
 }
 
 }  // namespace
@@ -247,11 +253,12 @@ int main(int argc, char** argv) {
         const Timing icu8 = measure(repeat, [&] {
             icu_utf8.clear();
             icu::StringByteSink<std::string> sink(&icu_utf8);
-            nfd->normalizeUTF8(0, icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())),
-                               sink, nullptr, status);
+            nfd->normalizeUTF8(
+                0, icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())), sink,
+                nullptr, status);
         });
-        const icu::UnicodeString utf16 =
-            icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
+        const icu::UnicodeString utf16 = icu::UnicodeString::fromUTF8(
+            icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
         icu::UnicodeString icu_utf16;
         const Timing icu16 = measure(repeat, [&] { nfd->normalize(utf16, icu_utf16, status); });
         if (U_FAILURE(status)) {
@@ -268,11 +275,12 @@ int main(int argc, char** argv) {
         // Against the faster of ICU's two ways, best against best and median against median.
         const double icu_best = std::min(icu8.best, icu16.best);
         const double icu_median = std::min(icu8.median, icu16.median);
-        std::printf("%-10s %6.2f %9zu | %6.0f %6.0f %6.0f | %6.0f %6.0f | %6.0f %6.0f | %5.2fx %5.2fx %s\n",
-                    kind.c_str(), megabytes, words, megabytes / core.first, megabytes / core.best,
-                    megabytes / core.median, megabytes / icu8.best, megabytes / icu8.median,
-                    megabytes / icu16.best, megabytes / icu16.median, icu_best / core.best,
-                    icu_median / core.median, agree ? "" : "MISMATCH");
+        std::printf(
+            "%-10s %6.2f %9zu | %6.0f %6.0f %6.0f | %6.0f %6.0f | %6.0f %6.0f | %5.2fx %5.2fx %s\n",
+            kind.c_str(), megabytes, words, megabytes / core.first, megabytes / core.best,
+            megabytes / core.median, megabytes / icu8.best, megabytes / icu8.median,
+            megabytes / icu16.best, megabytes / icu16.median, icu_best / core.best,
+            icu_median / core.median, agree ? "" : "MISMATCH");
         std::fflush(stdout);
     }
     return failures == 0 ? 0 : 1;

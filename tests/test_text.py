@@ -315,7 +315,8 @@ def test_hundred_thousand_combining_marks():
     marks = [chr(cp) for cp in (0x301, 0x316, 0x334, 0x345, 0x5B0, 0x1D165)] * 16_667
     marks = marks[:100_000]
     ordered = sorted(marks, key=unicodedata2.combining)
-    assert unicodedata2.normalize("NFD", "".join(marks[:600])) == "".join(sorted(marks[:600], key=unicodedata2.combining))
+    assert unicodedata2.normalize("NFD", "".join(marks[:600])) == "".join(
+        sorted(marks[:600], key=unicodedata2.combining))
     text = "a" + "".join(marks) + "b" + "".join(marks)
     expected = oracle("a" + "".join(ordered) + "b" + "".join(ordered))
     assert encode_text(text) == expected

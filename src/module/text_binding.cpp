@@ -50,7 +50,9 @@ private:
 
 // Direct words below 256 (ASCII) are the interpreter's cached small ints: units
 // 0xF800..0xF8FF.
-inline bool is_small_unit(std::uint32_t unit) noexcept { return (unit >> 8) == text::kDirectTag; }
+inline bool is_small_unit(std::uint32_t unit) noexcept {
+    return (unit >> 8) == text::kDirectTag;
+}
 
 // A list of `count` placeholders, written rather than merely allocated: the
 // first read of a page that PyList_New left unwritten (replacing an item reads
@@ -68,7 +70,8 @@ PyRef placeholder_list(std::size_t count) {
     }
     const auto wanted = static_cast<Py_ssize_t>(count);
     PyRef list(PySequence_Repeat(kinds.get(), wanted / kKinds + 1));
-    if (!list || PyList_SetSlice(list.get(), wanted, PyList_Size(list.get()), nullptr) < 0) return PyRef();
+    if (!list || PyList_SetSlice(list.get(), wanted, PyList_Size(list.get()), nullptr) < 0)
+        return PyRef();
     return list;
 }
 

@@ -32,7 +32,9 @@ void counting_sort(Vec<PendingMark>& marks, Vec<PendingMark>& scratch) {
 
 void sort_marks(Vec<PendingMark>& marks, Vec<PendingMark>& scratch) {
     constexpr std::size_t kInsertionLimit = 16;
-    const auto by_class = [](PendingMark a, PendingMark b) { return mark_class(a) < mark_class(b); };
+    const auto by_class = [](PendingMark a, PendingMark b) {
+        return mark_class(a) < mark_class(b);
+    };
     if (std::is_sorted(marks.begin(), marks.end(), by_class)) return;
     if (marks.size() <= kInsertionLimit) {
         insertion_sort(marks);

@@ -49,8 +49,12 @@ inline PendingMark pending_mark(const std::uint8_t* utf8, unsigned length, unsig
     for (unsigned k = 0; k < length; ++k) bytes |= std::uint32_t{utf8[k]} << (8 * k);
     return (PendingMark{ccc} << 40) | (PendingMark{length} << 32) | bytes;
 }
-inline unsigned mark_class(PendingMark mark) noexcept { return static_cast<unsigned>(mark >> 40); }
-inline unsigned mark_length(PendingMark mark) noexcept { return (mark >> 32) & 0xFF; }
+inline unsigned mark_class(PendingMark mark) noexcept {
+    return static_cast<unsigned>(mark >> 40);
+}
+inline unsigned mark_length(PendingMark mark) noexcept {
+    return (mark >> 32) & 0xFF;
+}
 
 // Stably sorts a run of non-starters by combining class (canonical ordering).
 // Linear in the run length; `scratch` is reused between runs.

@@ -27,10 +27,13 @@ inline Scalar decode(const std::uint8_t* p, const std::uint8_t* end) noexcept {
     }
     if (lead < 0xF0) {
         VAK_EXPECT(end - p >= 3, "text is well-formed UTF-8");
-        return {(std::uint32_t{lead} & 0x0F) << 12 | (std::uint32_t{p[1]} & 0x3F) << 6 | (p[2] & 0x3F), 3};
+        return {
+            (std::uint32_t{lead} & 0x0F) << 12 | (std::uint32_t{p[1]} & 0x3F) << 6 | (p[2] & 0x3F),
+            3};
     }
     VAK_EXPECT(lead <= 0xF4 && end - p >= 4, "text is well-formed UTF-8");
-    const std::uint32_t cp = (std::uint32_t{lead} & 0x07) << 18 | (std::uint32_t{p[1]} & 0x3F) << 12 |
+    const std::uint32_t cp = (std::uint32_t{lead} & 0x07) << 18 |
+                             (std::uint32_t{p[1]} & 0x3F) << 12 |
                              (std::uint32_t{p[2]} & 0x3F) << 6 | (p[3] & 0x3F);
     VAK_EXPECT(cp <= tables::kMaxCodePoint, "text is well-formed UTF-8");
     return {cp, 4};
@@ -102,7 +105,8 @@ EncodedText encode_text_units(const std::uint8_t* utf8, std::size_t size) {
     const std::uint8_t* p = utf8;
     const std::uint8_t* const end = utf8 + size;
     while (p < end) {
-        const std::uint8_t* stop = end - p > static_cast<std::ptrdiff_t>(kPollBytes) ? p + kPollBytes : end;
+        const std::uint8_t* stop =
+            end - p > static_cast<std::ptrdiff_t>(kPollBytes) ? p + kPollBytes : end;
         p = encode_span(writer, p, stop, end);
         interrupt::poll();
     }

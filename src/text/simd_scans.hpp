@@ -19,13 +19,16 @@
 
 namespace vak::text::simd {
 
-inline bool is_direct_ascii(std::uint8_t byte) noexcept { return byte < 0x80 && is_direct(byte); }
+inline bool is_direct_ascii(std::uint8_t byte) noexcept {
+    return byte < 0x80 && is_direct(byte);
+}
 
 namespace portable {
 
 inline constexpr auto kLeadWordBounds = [] {
     std::array<std::uint8_t, 256> table{};
-    for (unsigned b = 0; b < 256; ++b) table[b] = static_cast<std::uint8_t>(lead_word_bound(static_cast<std::uint8_t>(b)));
+    for (unsigned b = 0; b < 256; ++b)
+        table[b] = static_cast<std::uint8_t>(lead_word_bound(static_cast<std::uint8_t>(b)));
     return table;
 }();
 
@@ -62,12 +65,12 @@ inline bool has_avx2() noexcept {
 // nibble for lead bytes E0..EF and F0..FF.
 __attribute__((target("avx2"))) inline std::size_t max_words_avx2(const std::uint8_t* utf8,
                                                                   std::size_t size) noexcept {
-    const __m256i by_high = _mm256_setr_epi8(1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 3, 3, 0, 0,
-                                             1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 3, 3, 0, 0);
-    const __m256i e_by_low = _mm256_setr_epi8(5, 4, 4, 4, 2, 2, 2, 2, 2, 2, 5, 5, 5, 5, 2, 3,
-                                              5, 4, 4, 4, 2, 2, 2, 2, 2, 2, 5, 5, 5, 5, 2, 3);
-    const __m256i f_by_low = _mm256_setr_epi8(6, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2,
-                                              6, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2);
+    const __m256i by_high = _mm256_setr_epi8(1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 3, 3, 0, 0, 1, 1,
+                                             1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 3, 3, 0, 0);
+    const __m256i e_by_low = _mm256_setr_epi8(5, 4, 4, 4, 2, 2, 2, 2, 2, 2, 5, 5, 5, 5, 2, 3, 5, 4,
+                                              4, 4, 2, 2, 2, 2, 2, 2, 5, 5, 5, 5, 2, 3);
+    const __m256i f_by_low = _mm256_setr_epi8(6, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 6, 2,
+                                              2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2);
     const __m256i nibble = _mm256_set1_epi8(0x0F);
     __m256i sums = _mm256_setzero_si256();
     std::size_t i = 0;
@@ -92,9 +95,10 @@ __attribute__((target("avx2"))) inline std::size_t max_words_avx2(const std::uin
 __attribute__((target("avx2"))) inline std::uint32_t not_direct_ascii(__m256i v) noexcept {
     const __m256i printable = _mm256_and_si256(_mm256_cmpgt_epi8(v, _mm256_set1_epi8(0x1F)),
                                                _mm256_cmpgt_epi8(_mm256_set1_epi8(0x7F), v));
-    const __m256i controls = _mm256_or_si256(
-        _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(0x09)), _mm256_cmpeq_epi8(v, _mm256_set1_epi8(0x0A))),
-        _mm256_cmpeq_epi8(v, _mm256_set1_epi8(0x0D)));
+    const __m256i controls =
+        _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(0x09)),
+                                        _mm256_cmpeq_epi8(v, _mm256_set1_epi8(0x0A))),
+                        _mm256_cmpeq_epi8(v, _mm256_set1_epi8(0x0D)));
     return ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(printable, controls)));
 }
 
@@ -109,8 +113,10 @@ __attribute__((target("avx2"))) inline const std::uint8_t* widen_direct_ascii_av
         // (the rest lands in the output's slack or is overwritten).
         const __m256i low = _mm256_cvtepu8_epi16(_mm256_castsi256_si128(v));
         const __m256i high = _mm256_cvtepu8_epi16(_mm256_extracti128_si256(v, 1));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_or_si256(_mm256_slli_epi16(low, 8), tag));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), _mm256_or_si256(_mm256_slli_epi16(high, 8), tag));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                            _mm256_or_si256(_mm256_slli_epi16(low, 8), tag));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32),
+                            _mm256_or_si256(_mm256_slli_epi16(high, 8), tag));
         if (other != 0) return p + __builtin_ctz(other);
         p += 32;
         out += 64;
@@ -158,7 +164,8 @@ inline const std::uint8_t* widen_direct_ascii(const std::uint8_t* p, const std::
 
 // As skip_ideographs_avx2; without vectors nothing is skipped (the caller
 // checks character by character).
-inline const std::uint8_t* skip_ideographs(const std::uint8_t* p, const std::uint8_t* stop) noexcept {
+inline const std::uint8_t* skip_ideographs(const std::uint8_t* p,
+                                           const std::uint8_t* stop) noexcept {
 #if defined(__x86_64__)
     if (has_avx2()) return skip_ideographs_avx2(p, stop);
 #endif

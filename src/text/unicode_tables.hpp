@@ -42,10 +42,10 @@ struct DecompositionRecord {
     std::uint8_t utf8[kRecordBytes];  // the decomposition's UTF-8, zero-padded
     std::uint8_t length;              // bytes in utf8
     std::uint8_t parts;               // code points (1 to kLongestDecomposition)
-    std::uint8_t starter_length;      // UTF-8 bytes of a leading starter; 0 if it starts with a mark
-    std::uint8_t last_class;          // class of the last code point
-    bool simple;                      // a starter, then non-starters already in class order
-    std::uint16_t starter_word;       // the leading starter's word if it is direct, else 0
+    std::uint8_t starter_length;  // UTF-8 bytes of a leading starter; 0 if it starts with a mark
+    std::uint8_t last_class;      // class of the last code point
+    bool simple;                  // a starter, then non-starters already in class order
+    std::uint16_t starter_word;   // the leading starter's word if it is direct, else 0
     std::uint8_t classes[kLongestDecomposition];
     std::uint8_t part_lengths[kLongestDecomposition];
 };
