@@ -24,7 +24,7 @@ core_sources=(
     src/scan/core_scan.cpp src/scan/chunk_classes.cpp
     src/text/encoder.cpp src/text/byte_pairs.cpp src/text/decomposition.cpp
     src/text/unicode_tables.cpp
-    src/image/image_format.cpp src/image/bump_arena.cpp src/image/traversal_path.cpp
+    src/image/image_format.cpp src/image/bump_arena.cpp src/image/traversal_path.cpp src/image/block_sums.cpp
     src/image/quadtree_encoder.cpp src/image/quadtree_decoder.cpp src/image/paint_canvas.cpp
 )
 
