@@ -242,6 +242,20 @@ def test_long_mixed_texts_match_oracle(text):
     assert encode_text(text) == oracle(text)
 
 
+# A run of marks is written as it arrives while classes do not decrease; the
+# first mark out of order takes the run back and sorts it whole. Long runs
+# (sorted by counting) and late turns must give the same order as NFD.
+@pytest.mark.parametrize("length", [3, 17, 5000])
+@pytest.mark.parametrize("turn", ["start", "middle", "end"])
+def test_a_run_of_marks_turning_out_of_order(length, turn):
+    in_order = ["\u0316", "\u0301", "\u0360"] * (length // 3 + 1)  # classes 220, 230, 234
+    in_order = sorted(in_order[:length], key=unicodedata2.combining)
+    at = {"start": 1, "middle": length // 2, "end": length}[turn]
+    marks = in_order[:at] + ["\u0334", "\u0327"] + in_order[at:]  # classes 1 and 202
+    text = "x\u00e9" + "".join(marks) + "\u4e2d" + "".join(marks) + "y"
+    assert encode_text(text) == oracle(text)
+
+
 # The encoder works through its input in steps of 64 KiB: whatever straddles a
 # step's end (a run of marks in or out of order, a decomposition, a Hangul
 # syllable, ideographs, direct ASCII) must come out as if there were no step.
