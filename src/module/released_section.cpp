@@ -43,10 +43,9 @@ bool on_main_thread() {
                                     : nullptr);
         PyRef ident(main_thread ? PyObject_GetAttrString(main_thread.get(), "ident") : nullptr);
         const unsigned long value = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
+        // The lookup runs Python code, and with it any pending signal handler:
+        // its exception (KeyboardInterrupt) stays set and ends the call.
+        if (PyErr_Occurred()) return false;
         main_ident = value;
         known = true;
     }
@@ -84,6 +83,7 @@ bool run_released(void (*fn)(void*), void* context) {
     enum class Outcome { done, out_of_memory, interrupted };
     Outcome outcome = Outcome::done;
     const bool watch_signals = on_main_thread();
+    if (PyErr_Occurred()) return false;
     PyThreadState* saved = PyEval_SaveThread();
     {
         SignalChecker checker(&saved);
