@@ -81,13 +81,16 @@ inline void absorb_ordinary_error() {
     PyErr_Clear();
 }
 
-// Runs pending signal handlers every 65,536 items of a long loop under the lock,
-// so that Ctrl-C stops it; returns whether it ran them. A handler that raises
-// ends the call (see guarded). Handlers, and the collector that may run with
-// them, can change the objects being read.
+// For loops that hold the interpreter lock for long: gives the other Python
+// threads a turn and runs pending signal handlers, so that Ctrl-C (or a
+// watchdog thread) can stop the call. A handler that raises ends the call (see
+// guarded). Other threads and handlers may change the objects being read.
+void let_others_run();
+
+// let_others_run() every 65,536 items of a loop; returns whether it ran.
 inline bool check_signals_at(std::size_t item) {
     if ((item & 0xFFFF) != 0 || item == 0) return false;
-    if (PyErr_CheckSignals() < 0) throw interrupt::Interrupted{};
+    let_others_run();
     return true;
 }
 

@@ -186,19 +186,6 @@ bool to_bool(PyObject* obj, bool& out) {
     return true;
 }
 
-bool to_text(PyObject* obj, ByteVec& out) {
-    if (!is_str(obj)) {
-        type_check_failure(obj, "PyString");
-        return false;
-    }
-    Py_ssize_t length = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &length);
-    if (utf8 == nullptr) return false;
-    out.assign(reinterpret_cast<const std::uint8_t*>(utf8),
-               reinterpret_cast<const std::uint8_t*>(utf8) + length);
-    return true;
-}
-
 bool to_word_vector(PyObject* obj, WordVec& out) { return to_vector(obj, out, word_item); }
 
 bool to_byte_vector(PyObject* obj, ByteVec& out) { return to_vector(obj, out, byte_item); }

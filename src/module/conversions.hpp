@@ -17,8 +17,6 @@ bool to_u32(PyObject* obj, std::uint32_t& out);
 bool to_u8(PyObject* obj, std::uint8_t& out);
 bool to_f64(PyObject* obj, double& out);
 bool to_bool(PyObject* obj, bool& out);
-// Strict UTF-8 copy of a str (or subclass); "PyString" type-check failure otherwise.
-bool to_text(PyObject* obj, ByteVec& out);
 
 // Non-str sequences of integers 0..2^32-1 / 0..255.
 bool to_word_vector(PyObject* obj, WordVec& out);

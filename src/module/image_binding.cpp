@@ -38,6 +38,7 @@ PyObject* build_stream_list(const image::EncodedWords& words) {
     std::array<PyRef, image::kCodeMask + 1> ints;
     Py_ssize_t at = 0;
     for (std::size_t i = 0; i < words.chunk_count(); ++i) {
+        if (i != 0) let_others_run();  // a chunk is 65,536 words
         const std::uint16_t* codes = words.chunk(i);
         for (std::size_t j = 0, n = words.chunk_size(i); j < n; ++j) {
             PyRef& value = ints[codes[j]];

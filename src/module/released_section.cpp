@@ -43,9 +43,12 @@ bool on_main_thread() {
                                     : nullptr);
         PyRef ident(main_thread ? PyObject_GetAttrString(main_thread.get(), "ident") : nullptr);
         const unsigned long value = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
-        // The lookup runs Python code, and with it any pending signal handler:
-        // its exception (KeyboardInterrupt) stays set and ends the call.
-        if (PyErr_Occurred()) return false;
+        if (PyErr_Occurred()) {
+            // The lookup runs Python code, and with it any pending signal
+            // handler: its exception (KeyboardInterrupt) ends the call.
+            absorb_ordinary_error();
+            return false;
+        }
         main_ident = value;
         known = true;
     }
@@ -77,13 +80,17 @@ private:
 
 }  // namespace
 
+void let_others_run() {
+    reacquire(PyEval_SaveThread());
+    if (PyErr_CheckSignals() < 0) throw interrupt::Interrupted{};
+}
+
 namespace detail {
 
 bool run_released(void (*fn)(void*), void* context) {
     enum class Outcome { done, out_of_memory, interrupted };
     Outcome outcome = Outcome::done;
     const bool watch_signals = on_main_thread();
-    if (PyErr_Occurred()) return false;
     PyThreadState* saved = PyEval_SaveThread();
     {
         SignalChecker checker(&saved);

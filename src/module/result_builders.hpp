@@ -4,16 +4,11 @@
 
 #include <Python.h>
 
-#include <cstddef>
-#include <cstdint>
-
 #include "module/py_ref.hpp"
 
 namespace vak::py {
 
 // A str from a fixed NUL-terminated text, made with its exact length.
 PyRef make_text(const char* value);
-
-PyObject* build_word_list(const std::uint32_t* words, std::size_t count);
 
 }  // namespace vak::py

@@ -1,6 +1,4 @@
 // scan_stream: the fast path, the tolerant fallback and the released core scan.
-#include <cinttypes>
-#include <cstdio>
 
 #include "module/call_frame.hpp"
 #include "module/conversions.hpp"
@@ -13,71 +11,40 @@ namespace vak::py {
 
 namespace {
 
-MiString index_prefix(Py_ssize_t index) {
-    char text[48];
-    const int length = std::snprintf(text, sizeof text, "index %lld: ", static_cast<long long>(index));
-    return MiString(text, static_cast<std::size_t>(length));
-}
-
-// `str()` of the type's name; "unknown" when the name cannot be obtained.
-MiString type_name_of(PyObject* item) {
-    PyRef name(PyType_GetName(Py_TYPE(item)));
-    if (name) {
-        // The name is a str already; str() of anything else may run handlers.
-        PyRef text = PyUnicode_CheckExact(name.get()) ? std::move(name) : PyRef(PyObject_Str(name.get()));
-        if (text) {
-            Py_ssize_t length = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &length);
-            if (utf8 != nullptr) return MiString(utf8, static_cast<std::size_t>(length));
-        }
-    }
-    absorb_ordinary_error();
-    return MiString("unknown");
-}
-
-// Reads one item of the tolerant path into a word, or into an item error. The
-// error's message is built only when the result will carry it (`item_errors`
-// is null otherwise).
-void read_tolerant_item(PyObject* item, Py_ssize_t index, WordVec& words,
-                        Vec<MiString>* item_errors) {
+// Reads one item of the tolerant path into a word, or into an item error whose
+// reason is kept only when the result will carry it (`reasons` is null otherwise).
+void read_tolerant_item(PyObject* item, WordVec& words, ItemReasons* reasons) {
     if (PyBool_Check(item)) {
         const int truth = PyObject_IsTrue(item);
         if (truth < 0) PyErr_Clear();
         words.push_back(truth > 0 ? 1u : 0u);
         return;
     }
-    MiString message;
     if (PyLong_CheckExact(item)) {
         const long value = PyLong_AsLong(item);
         if (value == -1 && PyErr_Occurred()) {
             PyErr_Clear();
-            if (item_errors != nullptr) message = index_prefix(index) + "word out of range int";
+            if (reasons != nullptr) reasons->push_back(out_of_signed_range_reason());
         } else if (value < 0 || value > 0xFFFFF) {
-            if (item_errors != nullptr) {
-                char number[32];
-                std::snprintf(number, sizeof number, "%ld", value);
-                message = index_prefix(index) + "word out of range " + number;
-            }
+            if (reasons != nullptr) reasons->push_back(out_of_range_reason(value));
         } else {
             words.push_back(static_cast<std::uint32_t>(value));
             return;
         }
-    } else if (item_errors != nullptr) {
-        message = index_prefix(index) + "non-int word type=" + type_name_of(item);
+    } else if (reasons != nullptr) {
+        reasons->push_back(non_int_reason(item));
     }
-    if (item_errors != nullptr) item_errors->push_back(std::move(message));
     words.push_back(scan::kItemError);
 }
 
 // The tolerant path: every item becomes a word or an item error. Fails only when
 // iteration itself raises.
-bool read_tolerant(PyObject* stream, WordVec& words, Vec<MiString>* item_errors) {
+bool read_tolerant(PyObject* stream, WordVec& words, ItemReasons* reasons) {
     PyRef iterator(PyObject_GetIter(stream));
     if (!iterator) return false;
-    Py_ssize_t index = 0;
     while (PyRef item{PyIter_Next(iterator.get())}) {
-        check_signals_at(static_cast<std::size_t>(index));
-        read_tolerant_item(item.get(), index++, words, item_errors);
+        check_signals_at(words.size());
+        read_tolerant_item(item.get(), words, reasons);
     }
     return !PyErr_Occurred();
 }
@@ -110,18 +77,15 @@ PyObject* scan_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         }
         absorb_ordinary_error();  // the tolerant path reads what the fast path refused
         WordVec entries;
-        Vec<MiString> item_errors;
-        if (!read_tolerant(slots[0], entries, record_invalid ? &item_errors : nullptr)) {
-            return nullptr;
-        }
+        ItemReasons reasons;
+        if (!read_tolerant(slots[0], entries, record_invalid ? &reasons : nullptr)) return nullptr;
         if (!check_stream_length(entries.size())) return nullptr;
         if (!run_released([&] {
-                record = scan::scan_entries(entries.data(), entries.size(), record_invalid,
-                                            item_errors);
+                record = scan::scan_words(entries.data(), entries.size(), record_invalid);
             })) {
             return nullptr;
         }
-        return build_scan_result(std::move(record));
+        return build_scan_result(std::move(record), &reasons);
     });
 }
 

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <utility>
 
-#include "module/call_frame.hpp"
 #include "module/native_buffer.hpp"
 #include "module/py_ref.hpp"
 #include "module/module_identity.hpp"
@@ -28,22 +27,9 @@ bool set_item(PyObject* dict, const char* key, PyRef value) {
     return PyDict_SetItem(dict, key_obj.get(), value.get()) == 0;
 }
 
-PyRef string_list(const Vec<MiString>& messages) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(messages.size())));
-    if (!list) return list;
-    for (std::size_t i = 0; i < messages.size(); ++i) {
-        check_signals_at(i);
-        PyObject* item = PyUnicode_FromStringAndSize(messages[i].data(),
-                                                     static_cast<Py_ssize_t>(messages[i].size()));
-        if (item == nullptr) return PyRef();
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
-    }
-    return list;
-}
-
 }  // namespace
 
-PyObject* build_scan_result(scan::ScanRecord&& record) {
+PyObject* build_scan_result(scan::ScanRecord&& record, const ItemReasons* reasons) {
     scan::ScanRecord owned = std::move(record);  // every array not handed over is freed here
     PyRef dict(PyDict_New());
     if (!dict) return nullptr;
@@ -54,7 +40,7 @@ PyObject* build_scan_result(scan::ScanRecord&& record) {
         PyRef item(PyLong_FromUnsignedLongLong(count));
         if (!item || PyList_Append(counts.get(), item.get()) < 0) return nullptr;
     }
-    PyRef errors = string_list(owned.validation_errors);
+    PyRef errors = validation_errors(owned.invalid_entries, reasons);
     if (!errors) return nullptr;
 
     if (!set_item(dict.get(), "text_words_u32le",

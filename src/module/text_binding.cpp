@@ -97,16 +97,6 @@ std::size_t count_small_units(const text::EncodedText& units) {
     return small;
 }
 
-// Gives other Python threads a turn during a long build under the lock (the
-// caller's own threads, a watchdog that sends a signal). If the interpreter
-// ends this thread meanwhile, the objects held above are left alone.
-void let_other_threads_run() {
-    PyThreadState* saved = PyEval_SaveThread();
-    detail::t_lock_lost = true;
-    PyEval_RestoreThread(saved);
-    detail::t_lock_lost = false;
-}
-
 PyObject* build_text_list(const text::EncodedText& units) {
     const std::size_t count = units.size();
     if (count < kSharedIntsFrom) {
@@ -124,7 +114,6 @@ PyObject* build_text_list(const text::EncodedText& units) {
     if (!list) return nullptr;
     UnitInts ints;
     for (std::size_t i = 0; i < count; ++i) {
-        if ((i & 0xFFFF) == 0 && i != 0) let_other_threads_run();
         check_signals_at(i);
         const std::uint32_t unit = units.unit(i);
         if (mostly_small && is_small_unit(unit)) continue;  // already in place

@@ -1,8 +1,6 @@
 #include "scan/core_scan.hpp"
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 
 #include "common/interrupt.hpp"
@@ -15,13 +13,6 @@ namespace vak::scan {
 namespace {
 
 constexpr unsigned kTasteLane = kLaneOf[kTaste];
-
-MiString out_of_range_message(std::size_t i, std::uint32_t w) {
-    char text[64];
-    const int length =
-        std::snprintf(text, sizeof text, "index %zu: word out of range %" PRIu32, i, w);
-    return MiString(text, static_cast<std::size_t>(length));
-}
 
 // One array the scan appends to, with the cursor the kernels write through (the
 // cursors live side by side, where the kernels find them). A segment lane keeps
@@ -108,16 +99,10 @@ private:
 
 // The walk, a chunk at a time: classify the chunk, then append a chunk made of
 // long runs run by run, any other chunk with the kernels' mixed append.
-template <class MessageFor>
 class Scanner {
 public:
-    Scanner(const std::uint32_t* words, std::size_t n, bool record_invalid, MessageFor& message_for,
-            ScanRecord& record)
-        : words_(words),
-          n_(n),
-          record_invalid_(record_invalid),
-          message_for_(message_for),
-          record_(record) {
+    Scanner(const std::uint32_t* words, std::size_t n, bool record_invalid, ScanRecord& record)
+        : words_(words), n_(n), record_invalid_(record_invalid), record_(record) {
         for (unsigned lane = 0; lane < kSegmentLanes; ++lane) {
             lanes_[lane].attach(record.words[lane], &record.spans[lane], cursors_[lane]);
         }
@@ -235,7 +220,7 @@ private:
     void note_invalid(const std::uint8_t* classes, std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             if (classes[i - begin] == kInvalidClass) {
-                record_.validation_errors.push_back(message_for_(i, words_[i]));
+                record_.invalid_entries.push_back(InvalidEntry{i, words_[i]});
             }
         }
     }
@@ -257,7 +242,6 @@ private:
     const std::uint32_t* words_;
     std::size_t n_;
     bool record_invalid_;
-    MessageFor& message_for_;
     ScanRecord& record_;
 
     const ChunkKernels& kernels_ = active_kernels();
@@ -285,30 +269,15 @@ void reserve_for(ScanRecord& record, std::size_t n) {
     }
 }
 
-template <class MessageFor>
-ScanRecord scan(const std::uint32_t* words, std::size_t n, bool record_invalid,
-                MessageFor message_for) {
-    VAK_EXPECT(n <= kMaxStreamLength, "stream length fits the 32-bit span fields");
-    ScanRecord record;
-    reserve_for(record, n);
-    Scanner<MessageFor> scanner(words, n, record_invalid, message_for, record);
-    scanner.run();
-    return record;
-}
-
 }  // namespace
 
 ScanRecord scan_words(const std::uint32_t* words, std::size_t n, bool record_invalid) {
-    return scan(words, n, record_invalid, out_of_range_message);
-}
-
-ScanRecord scan_entries(const std::uint32_t* words, std::size_t n, bool record_invalid,
-                        Vec<MiString>& item_errors) {
-    std::size_t next_error = 0;
-    return scan(words, n, record_invalid, [&](std::size_t, std::uint32_t) {
-        VAK_EXPECT(next_error < item_errors.size(), "every item error has a message");
-        return std::move(item_errors[next_error++]);
-    });
+    VAK_EXPECT(n <= kMaxStreamLength, "stream length fits the 32-bit span fields");
+    ScanRecord record;
+    reserve_for(record, n);
+    Scanner scanner(words, n, record_invalid, record);
+    scanner.run();
+    return record;
 }
 
 }  // namespace vak::scan

@@ -12,14 +12,9 @@ namespace vak::scan {
 // Spans hold 32-bit starts and lengths, so longer streams cannot be described.
 inline constexpr std::size_t kMaxStreamLength = 0xFFFFFFFFu;
 
-// Scans n words (values above 0xFFFFF are invalid entries). Runs without the
+// Scans n words (values above 0xFFFFF, kItemError among them, are invalid
+// entries, noted in the record when `record_invalid`). Runs without the
 // interpreter lock on any thread; throws std::bad_alloc when memory runs out.
 ScanRecord scan_words(const std::uint32_t* words, std::size_t n, bool record_invalid);
-
-// The tolerant path's entries: `words` holds kItemError at every item error, and
-// `item_errors` the messages of those entries in stream order (moved out).
-inline constexpr std::uint32_t kItemError = 0xFFFFFFFFu;
-ScanRecord scan_entries(const std::uint32_t* words, std::size_t n, bool record_invalid,
-                        Vec<MiString>& item_errors);
 
 }  // namespace vak::scan
