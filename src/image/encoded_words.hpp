@@ -14,7 +14,7 @@
 
 #include "common/heap.hpp"
 #include "common/interrupt.hpp"
-#include "common/mi_allocator.hpp"
+#include "common/heap_allocator.hpp"
 #include "image/image_format.hpp"
 
 namespace vak::image {

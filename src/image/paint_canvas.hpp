@@ -27,7 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/mi_allocator.hpp"
+#include "common/heap_allocator.hpp"
 #include "image/image_format.hpp"
 
 namespace vak::image {

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/mi_allocator.hpp"
+#include "common/heap_allocator.hpp"
 #include "image/image_format.hpp"
 #include "image/paint_canvas.hpp"
 #include "image/traversal_path.hpp"

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/mi_allocator.hpp"
+#include "common/heap_allocator.hpp"
 #include "image/encoded_words.hpp"
 #include "image/image_format.hpp"
 

@@ -14,7 +14,7 @@
 
 #include <cstdint>
 
-#include "common/mi_allocator.hpp"
+#include "common/heap_allocator.hpp"
 #include "image/image_format.hpp"
 
 namespace vak::image {

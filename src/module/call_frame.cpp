@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/mi_allocator.hpp"
+#include "common/heap_allocator.hpp"
 
 #include "common/invariant.hpp"
 #include "module/py_ref.hpp"
@@ -13,8 +13,8 @@ namespace vak::py {
 namespace {
 
 // Joins quoted names the way the interpreter does: 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
-MiString quoted_name_list(const char* const* names, Py_ssize_t count) {
-    MiString out;
+HeapString quoted_name_list(const char* const* names, Py_ssize_t count) {
+    HeapString out;
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (i > 0) {
             if (count == 2) out += " and ";
@@ -28,13 +28,13 @@ MiString quoted_name_list(const char* const* names, Py_ssize_t count) {
     return out;
 }
 
-MiString number(Py_ssize_t value) {
+HeapString number(Py_ssize_t value) {
     char text[32];
     const int length = std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
-    return MiString(text, static_cast<std::size_t>(length));
+    return HeapString(text, static_cast<std::size_t>(length));
 }
 
-void set_type_error(const MiString& message) {
+void set_type_error(const HeapString& message) {
     PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 
@@ -47,7 +47,7 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     for (Py_ssize_t i = 0; i < nargs && i < n; ++i) slots[i] = args[i];
 
     if (nargs > n) {
-        MiString msg = MiString(sig.function) + "()";
+        HeapString msg = HeapString(sig.function) + "()";
         if (sig.required == n) {
             msg += " takes " + number(n);
         } else {
@@ -100,7 +100,7 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
         if (slots[i] == nullptr) missing[missing_count++] = sig.params[i];
     }
     if (missing_count > 0) {
-        set_type_error(MiString(sig.function) + "() missing " + number(missing_count) +
+        set_type_error(HeapString(sig.function) + "() missing " + number(missing_count) +
                        " required positional " +
                        (missing_count == 1 ? "argument" : "arguments") + ": " +
                        quoted_name_list(missing, missing_count));

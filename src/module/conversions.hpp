@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/mi_allocator.hpp"
+#include "common/heap_allocator.hpp"
 
 namespace vak::py {
 

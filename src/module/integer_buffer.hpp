@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "common/mi_allocator.hpp"
+#include "common/heap_allocator.hpp"
 
 namespace vak::py {
 

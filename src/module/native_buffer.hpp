@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "common/mi_allocator.hpp"
+#include "common/heap_allocator.hpp"
 
 namespace vak::py {
 

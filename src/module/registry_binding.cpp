@@ -1,4 +1,5 @@
-// configure_normal_words and backend_info: the calls that keep the interpreter lock.
+// configure_normal_words: replaces the normal-word registry with the lock held
+// (backend_info, the other call that keeps the lock, is in backend_info.cpp).
 #include <cstring>
 
 #include "module/call_frame.hpp"

@@ -12,7 +12,7 @@ namespace vak::py {
 namespace {
 
 // `str()` of the type's name; "unknown" when the name cannot be obtained.
-MiString type_name_of(PyObject* item) {
+HeapString type_name_of(PyObject* item) {
     PyRef name(PyType_GetName(Py_TYPE(item)));
     if (name) {
         // The name is a str already; str() of anything else may run handlers.
@@ -21,11 +21,11 @@ MiString type_name_of(PyObject* item) {
         if (text) {
             Py_ssize_t length = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &length);
-            if (utf8 != nullptr) return MiString(utf8, static_cast<std::size_t>(length));
+            if (utf8 != nullptr) return HeapString(utf8, static_cast<std::size_t>(length));
         }
     }
     absorb_ordinary_error();
-    return MiString("unknown");
+    return HeapString("unknown");
 }
 
 PyObject* message(const scan::InvalidEntry& entry, const ItemReasons* reasons,
@@ -38,22 +38,22 @@ PyObject* message(const scan::InvalidEntry& entry, const ItemReasons* reasons,
                                             entry.index, entry.word);
     if (!item_error) return PyUnicode_FromStringAndSize(text, length);
     VAK_EXPECT(next_reason < reasons->size(), "every item error has a reason");
-    MiString full(text, static_cast<std::size_t>(length));
+    HeapString full(text, static_cast<std::size_t>(length));
     full += (*reasons)[next_reason++];
     return PyUnicode_FromStringAndSize(full.data(), static_cast<Py_ssize_t>(full.size()));
 }
 
 }  // namespace
 
-MiString out_of_range_reason(long value) {
+HeapString out_of_range_reason(long value) {
     char text[48];
     const int length = std::snprintf(text, sizeof text, "word out of range %ld", value);
-    return MiString(text, static_cast<std::size_t>(length));
+    return HeapString(text, static_cast<std::size_t>(length));
 }
 
-MiString out_of_signed_range_reason() { return MiString("word out of range int"); }
+HeapString out_of_signed_range_reason() { return HeapString("word out of range int"); }
 
-MiString non_int_reason(PyObject* item) { return "non-int word type=" + type_name_of(item); }
+HeapString non_int_reason(PyObject* item) { return "non-int word type=" + type_name_of(item); }
 
 PyRef validation_errors(const Vec<scan::InvalidEntry>& entries, const ItemReasons* reasons) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(entries.size())));

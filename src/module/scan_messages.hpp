@@ -10,18 +10,18 @@
 
 #include <Python.h>
 
-#include "common/mi_allocator.hpp"
+#include "common/heap_allocator.hpp"
 #include "module/py_ref.hpp"
 #include "scan/scan_record.hpp"
 
 namespace vak::py {
 
 // The reasons of the tolerant path's item errors, in stream order.
-using ItemReasons = Vec<MiString>;
+using ItemReasons = Vec<HeapString>;
 
-MiString out_of_range_reason(long value);
-MiString out_of_signed_range_reason();
-MiString non_int_reason(PyObject* item);
+HeapString out_of_range_reason(long value);
+HeapString out_of_signed_range_reason();
+HeapString non_int_reason(PyObject* item);
 
 // The "validation_errors" list for a record's invalid entries. `reasons` holds
 // the item reasons of a tolerant read (nullptr for a stream of words).

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "common/mi_allocator.hpp"
+#include "common/heap_allocator.hpp"
 
 namespace vak::registry {
 

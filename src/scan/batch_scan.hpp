@@ -1,7 +1,7 @@
 // The batch scan: many streams scanned in parallel, one record per stream.
 #pragma once
 
-#include "common/mi_allocator.hpp"
+#include "common/heap_allocator.hpp"
 #include "scan/scan_record.hpp"
 
 namespace vak::scan {

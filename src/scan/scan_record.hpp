@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdint>
 
-#include "common/mi_allocator.hpp"
+#include "common/heap_allocator.hpp"
 #include "scan/modality.hpp"
 
 namespace vak::scan {

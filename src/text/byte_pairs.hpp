@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "common/mi_allocator.hpp"
+#include "common/heap_allocator.hpp"
 #include "text/decomposition.hpp"
 #include "text/output_units.hpp"
 #include "text/unicode_tables.hpp"

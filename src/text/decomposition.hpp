@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/mi_allocator.hpp"
+#include "common/heap_allocator.hpp"
 #include "text/unicode_tables.hpp"
 
 namespace vak::text {

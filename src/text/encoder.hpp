@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/mi_allocator.hpp"
+#include "common/heap_allocator.hpp"
 #include "text/output_units.hpp"
 
 namespace vak::text {

@@ -1,5 +1,7 @@
-// Every native allocation of the module goes through mimalloc's own API
-// (common/heap.hpp). The process's malloc and operator new are left untouched.
+// STL allocators and containers over the module's heap (common/heap.hpp):
+// mimalloc's own API in release builds, the C allocator in the checked builds
+// of the sanitizers and fuzzers. The process's malloc and operator new are
+// never replaced. (Python objects come from the interpreter's allocator.)
 #pragma once
 
 #include <cstddef>
@@ -17,12 +19,12 @@
 namespace vak {
 
 template <class T>
-struct MiAllocator {
+struct HeapAllocator {
     using value_type = T;
 
-    MiAllocator() noexcept = default;
+    HeapAllocator() noexcept = default;
     template <class U>
-    MiAllocator(const MiAllocator<U>&) noexcept {}
+    HeapAllocator(const HeapAllocator<U>&) noexcept {}
 
     T* allocate(std::size_t n) {
         if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
@@ -37,21 +39,21 @@ struct MiAllocator {
     }
 
     template <class U>
-    bool operator==(const MiAllocator<U>&) const noexcept { return true; }
+    bool operator==(const HeapAllocator<U>&) const noexcept { return true; }
 };
 
-// As MiAllocator, but resize() leaves new elements default-initialised (for
+// As HeapAllocator, but resize() leaves new elements default-initialised (for
 // integers: unwritten), for arrays that are filled right after they grow.
 template <class T>
-struct MiUninitAllocator : MiAllocator<T> {
+struct HeapUninitAllocator : HeapAllocator<T> {
     template <class U>
     struct rebind {
-        using other = MiUninitAllocator<U>;
+        using other = HeapUninitAllocator<U>;
     };
 
-    MiUninitAllocator() noexcept = default;
+    HeapUninitAllocator() noexcept = default;
     template <class U>
-    MiUninitAllocator(const MiUninitAllocator<U>&) noexcept {}
+    HeapUninitAllocator(const HeapUninitAllocator<U>&) noexcept {}
 
     template <class U>
     void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
@@ -64,12 +66,12 @@ struct MiUninitAllocator : MiAllocator<T> {
 };
 
 template <class T>
-using Vec = std::vector<T, MiAllocator<T>>;
+using Vec = std::vector<T, HeapAllocator<T>>;
 
 using WordVec = Vec<std::uint32_t>;
 using ByteVec = Vec<std::uint8_t>;
 // The word and span arrays of scan results, handed to NativeBuffer objects.
-using PayloadVec = std::vector<std::uint32_t, MiUninitAllocator<std::uint32_t>>;
-using MiString = std::basic_string<char, std::char_traits<char>, MiAllocator<char>>;
+using PayloadVec = std::vector<std::uint32_t, HeapUninitAllocator<std::uint32_t>>;
+using HeapString = std::basic_string<char, std::char_traits<char>, HeapAllocator<char>>;
 
 }  // namespace vak
