@@ -1,6 +1,9 @@
 #include "scan/chunk_classes.hpp"
 
+#if defined(__x86_64__) || defined(__i386__)
+#define VAK_SCAN_X86_VECTORS 1
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -48,6 +51,8 @@ void classify_scalar(const std::uint32_t* words, std::size_t from, std::size_t n
         classes[k] = cls;
     }
 }
+
+#if VAK_SCAN_X86_VECTORS
 
 // The classes of eight words, one per 32-bit lane; `next` holds the words one
 // ahead. Bits 15-12 decide a range-2 word by the table of the high nibble (music,
@@ -182,6 +187,26 @@ bool has_avx2() {
     static const bool supported = __builtin_cpu_supports("avx2");
     return supported;
 }
+
+#else
+
+// Not an x86 processor: the dispatchers below always take the portable path,
+// and these stand-ins only keep them compiling.
+constexpr bool has_avx2() { return false; }
+std::size_t classify_avx2(const std::uint32_t*, std::size_t, std::size_t, std::uint8_t*) {
+    return 0;
+}
+void summarise_avx2(const std::uint8_t* classes, std::size_t n, ChunkSummary& summary) {
+    summarise_scalar(classes, n, summary);
+}
+std::size_t next_taste_mark_avx2(const std::uint8_t* classes, std::size_t from, std::size_t n) {
+    return portable::next_taste_mark(classes, from, n);
+}
+std::size_t count_class_avx2(const std::uint8_t* classes, std::size_t n, std::uint8_t value) {
+    return portable::count_class(classes, n, value);
+}
+
+#endif  // VAK_SCAN_X86_VECTORS
 
 }  // namespace
 
