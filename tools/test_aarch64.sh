@@ -78,28 +78,29 @@ for target in "${fuzz_targets[@]}"; do
 done
 
 probe_failures=0
-run_probe() {  # name, command...
-    local name="$1"; shift
+run_probe() {  # name, expected output (a pattern), command...
+    local name="$1" expected="$2"; shift 2
     local out
-    if out="$(qemu-aarch64-static "$@" 2>&1)"; then
+    if out="$(qemu-aarch64-static "$@" 2>&1)" && [[ $out == $expected ]]; then
         echo "  $name: ${out//$'\n'/ }"
     else
-        echo "  $name: FAILED: ${out//$'\n'/ }"
+        echo "  $name: FAILED (expected $expected): ${out//$'\n'/ }"
         probe_failures=$((probe_failures + 1))
     fi
 }
 say "running the probes under qemu-aarch64-static"
-run_probe "chunk classification (portable path, every word)" "$probe_dir/chunk_classes_probe"
+run_probe "chunk classification, every word (portable path)" "ok" "$probe_dir/chunk_classes_probe"
 fake="$probe_dir/fake_tree"
 mkdir -p "$fake/proc/self" "$fake/sys/fs/cgroup/job"
 echo "0::/job" > "$fake/proc/self/cgroup"
 echo "30 1 0:26 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw" > "$fake/proc/self/mountinfo"
 echo "150000 100000" > "$fake/sys/fs/cgroup/job/cpu.max"
-run_probe "cgroup quota of a fake tree (expect 2)" "$probe_dir/worker_count_probe" cgroup "$fake"
-run_probe "processors available (this machine: $(nproc))" "$probe_dir/worker_count_probe" available /nonexistent
+run_probe "cgroup quota of a fake tree" "2" "$probe_dir/worker_count_probe" cgroup "$fake"
+run_probe "processors in the affinity mask" "$(nproc)" \
+    "$probe_dir/worker_count_probe" available /nonexistent
 rounds=$(( quick ? 50 : 500 ))
 for target in "${fuzz_targets[@]}"; do
-    run_probe "fuzz $target, corpus + $rounds mutation rounds" \
+    run_probe "fuzz $target, corpus + $rounds mutation rounds" "replayed * inputs" \
         "$probe_dir/${target}_replay" "-rounds=$rounds" fuzz/corpus/"$target"/*
 done
 if (( probe_failures > 0 )); then
