@@ -189,7 +189,7 @@ chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG
     [[ -x /work/venv/bin/python3 ]] || python3 -m venv /work/venv
     . /work/venv/bin/activate
     echo "python: $(python3 -c "import platform, sys; print(sys.version.split()[0], platform.machine())")"
-    python3 -m pip install -q --disable-pip-version-check ".[test]" -Cbuild-dir=/work/build
+    python3 -m pip install -q --disable-pip-version-check ".[test]" --config-settings=build-dir=/work/build
     python3 -c "import vak_orn_kernel as vk; print(\"module:\", vk.__file__, vk.backend_info()[\"module_version\"])"
     python3 -m pytest -q -p no:cacheprovider "$@"
 ' vak-aarch64 "${test_selection[@]}" "${pytest_args[@]}"
