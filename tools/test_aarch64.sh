@@ -141,6 +141,9 @@ if [[ ! -e $stamp ]]; then
     touch "$stamp"
 fi
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# The host's trusted certificates (a proxy in front of the package index may use
+# its own authority), handed to pip inside the root.
+cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/host-ca-certificates.crt"
 
 mounted=()
 unmount_all() {
@@ -184,6 +187,7 @@ fi
 say "building with the root's own pip and running the suite (emulated; expect a long wait)"
 start=$SECONDS
 chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
+    PIP_CERT=/etc/ssl/certs/host-ca-certificates.crt \
     HYPOTHESIS_PROFILE="$profile" /bin/bash -euo pipefail -c '
     cd /work/src
     [[ -x /work/venv/bin/python3 ]] || python3 -m venv /work/venv
