@@ -193,8 +193,10 @@ def pool_sizes(proc):
 
 
 ONE_BATCH = "import vak_orn_kernel as vk; vk.scan_stream_batch([[1], [2], [3]])"
-CPUS = len(os.sched_getaffinity(0))
-FIRST_CPU = min(os.sched_getaffinity(0))
+# Systems without affinity masks (macOS, Windows) offer every online processor.
+ALLOWED_CPUS = os.sched_getaffinity(0) if hasattr(os, "sched_getaffinity") else range(os.cpu_count())
+CPUS = len(ALLOWED_CPUS)
+FIRST_CPU = min(ALLOWED_CPUS)
 
 
 @pytest.mark.parametrize("env,expected", [
@@ -335,19 +337,30 @@ def test_failed_conversion_frees_the_streams_already_converted():
 
 # ---------------------------------------------------------------- cgroup quota
 
-@pytest.fixture(scope="module")
-def probe(tmp_path_factory):
+def build_probe(tmp_path_factory, *flags):
     """The worker-count rules compiled into a small program, to read fake cgroup trees."""
     exe = tmp_path_factory.mktemp("probe") / "worker_count_probe"
-    subprocess.run(["g++", "-std=c++20", "-O1", "-I", str(SRC),
+    sources = sorted(str(p) for p in (SRC / "scan").glob("worker_count*.cpp"))
+    subprocess.run(["g++", "-std=c++20", "-O1", *flags, "-I", str(SRC),
                     str(Path(__file__).parent / "native" / "worker_count_probe.cpp"),
-                    str(SRC / "scan" / "worker_count.cpp"), "-o", str(exe)], check=True)
+                    *sources, "-o", str(exe)], check=True)
 
     def run(mode, root, preexec_fn=None):
         out = subprocess.run([str(exe), mode, str(root)], capture_output=True, check=True,
                              preexec_fn=preexec_fn)
         return int(out.stdout)
     return run
+
+
+@pytest.fixture(scope="module")
+def probe(tmp_path_factory):
+    return build_probe(tmp_path_factory)
+
+
+@pytest.fixture(scope="module")
+def portable_probe(tmp_path_factory):
+    """The same rules built as for a system without cgroups or affinity masks."""
+    return build_probe(tmp_path_factory, "-U__linux__")
 
 
 def fake_tree(root, cgroup, mountinfo, files):
@@ -417,3 +430,12 @@ def test_quota_below_the_affinity_mask_limits_the_default(probe, tmp_path):
     assert probe("available", no_quota) == CPUS
     if CPUS >= 2:
         assert probe("available", no_quota, preexec_fn=lambda: os.sched_setaffinity(0, {FIRST_CPU})) == 1
+
+
+def test_systems_without_cgroups_count_every_online_processor(portable_probe, tmp_path):
+    quota_one = fake_tree(tmp_path, "0::/job\n", V2_MOUNT, {"sys/fs/cgroup/job/cpu.max": "80000 100000\n"})
+    assert portable_probe("cgroup", quota_one) == 0
+    assert portable_probe("available", quota_one) == os.cpu_count()
+    if CPUS >= 2:  # no affinity mask is read there
+        assert portable_probe("available", quota_one,
+                              preexec_fn=lambda: os.sched_setaffinity(0, {FIRST_CPU})) == os.cpu_count()

@@ -144,6 +144,7 @@ PyObject* initialise() {
 
 }  // namespace vak::py
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vak_orn_kernel() {
+// PyMODINIT_FUNC: extern "C", visible on ELF and Mach-O, dllexport on Windows.
+PyMODINIT_FUNC PyInit_vak_orn_kernel() {
     return vak::py::guarded([] { return vak::py::initialise(); });
 }

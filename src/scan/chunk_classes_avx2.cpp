@@ -1,5 +1,7 @@
 // The chunk kernels on AVX2 (with BMI2): classes 32 at a time, appends eight
 // words at a time per lane through a table of compressing permutations.
+// Compiled on x86 only; elsewhere the scan takes the portable kernels.
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 
 #include <array>
@@ -211,3 +213,5 @@ VAK_AVX2 unsigned append_mixed(const std::uint32_t* words, const std::uint8_t* c
 const ChunkKernels kAvx2Kernels = {classify_chunk, next_taste_mark, count_class, append_mixed};
 
 }  // namespace vak::scan
+
+#endif  // x86

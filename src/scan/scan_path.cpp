@@ -21,6 +21,9 @@ std::optional<ScanPath> path_named(std::string_view name) {
 }
 
 bool path_supported(ScanPath path) {
+#if !defined(__x86_64__) && !defined(__i386__)
+    return path == ScanPath::kPortable;  // only x86 has vector kernels
+#else
     switch (path) {
         case ScanPath::kPortable: return true;
         case ScanPath::kAvx2:
@@ -31,6 +34,7 @@ bool path_supported(ScanPath path) {
                    __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("bmi2");
     }
     return false;
+#endif
 }
 
 ScanPath choose_path(const char* request) {

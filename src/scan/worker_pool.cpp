@@ -1,6 +1,8 @@
 #include "scan/worker_pool.hpp"
 
+#if !defined(_WIN32)
 #include <pthread.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -105,7 +107,9 @@ WorkerPool& WorkerPool::instance() {
         WorkerPool* pool = make_forever<WorkerPool>(size);
         pool_trace::report_pool_size(size);
         // Without this a forked child would queue work for workers it does not have.
+#if !defined(_WIN32)  // Windows has no fork
         ::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+#endif
         return pool;
     });
 }
@@ -169,7 +173,11 @@ void WorkerPool::start_workers(std::size_t wanted) {
 }
 
 void WorkerPool::work_loop() {
+#if defined(__linux__)
     ::pthread_setname_np(::pthread_self(), "vak-batch-scan");
+#elif defined(__APPLE__)
+    ::pthread_setname_np("vak-batch-scan");  // names the calling thread only
+#endif
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         // An idle worker ends. The memory of the records it made is owned by its
