@@ -19,7 +19,11 @@ constexpr long long kSignalCheckIntervalNs = 50'000'000;
 
 long long coarse_now_ns() noexcept {
     timespec now{};
+#ifdef CLOCK_MONOTONIC_COARSE  // Linux: a few nanoseconds, millisecond resolution
     ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+#else
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+#endif
     return static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec;
 }
 
