@@ -75,7 +75,9 @@ Outcome outcome_of(const vak::image::DecodeResult& r) {
 // The decoder by the book. Returns nothing when the stream grows beyond what it
 // is willing to render or walk.
 std::optional<Outcome> plain_decode(const std::vector<std::uint32_t>& words) {
-    struct Node { std::uint64_t x, y, size; };
+    struct Node {
+        std::uint64_t x, y, size;
+    };
     enum { kBefore, kIn, kImage } phase = kBefore;
     unsigned begins = 0, ends = 0;
     std::array<std::uint32_t, 8> field{};
@@ -202,7 +204,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint32_t> words;
     while (!in.empty() && words.size() < kMaxWords) {
         const std::uint8_t b0 = in.byte();
-        words.push_back(b0 < 0xF0 ? 0x80400u | (std::uint32_t{b0 & 3u} << 8) | in.byte() : in.u32le());
+        words.push_back(b0 < 0xF0 ? 0x80400u | (std::uint32_t{b0 & 3u} << 8) | in.byte()
+                                  : in.u32le());
     }
 
     const Outcome first = decode(words);

@@ -23,10 +23,14 @@ namespace {
 
 constexpr std::uint32_t kSetColor = 0x80541, kPaint = 0x80501, kBacktrack = 0x80581;
 constexpr std::uint32_t kMetaBegin = 0x805C0, kMetaEnd = 0x805C1;
-constexpr std::uint32_t descend(unsigned q) { return 0x80401 + 0x40 * q; }
+constexpr std::uint32_t descend(unsigned q) {
+    return 0x80401 + 0x40 * q;
+}
 
 // Round to nearest, ties to even (the default floating-point rounding mode).
-std::uint32_t round_even(double x) { return static_cast<std::uint32_t>(std::nearbyint(x)); }
+std::uint32_t round_even(double x) {
+    return static_cast<std::uint32_t>(std::nearbyint(x));
+}
 
 double threshold_from(std::uint8_t kind, std::uint8_t value) {
     switch (kind % 8) {
@@ -35,7 +39,13 @@ double threshold_from(std::uint8_t kind, std::uint8_t value) {
         case 6: return -(value + 1) * 0.5;
         case 7: {
             const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
-                                       INFINITY, -INFINITY, 1e30, FLT_MAX, 1e-45, 6.4, 1.5};
+                                       INFINITY,
+                                       -INFINITY,
+                                       1e30,
+                                       FLT_MAX,
+                                       1e-45,
+                                       6.4,
+                                       1.5};
             return specials[value % 8];
         }
         default: return 0.0;
@@ -44,9 +54,9 @@ double threshold_from(std::uint8_t kind, std::uint8_t value) {
 
 struct Image {
     std::uint32_t width, height, side, depth;
-    std::vector<std::uint8_t> palette;  // 2^depth entries
+    std::vector<std::uint8_t> palette;   // 2^depth entries
     std::vector<std::uint8_t> level_of;  // the level of each byte value
-    std::vector<std::uint8_t> working;  // side x side x 3, quantised, black margin
+    std::vector<std::uint8_t> working;   // side x side x 3, quantised, black margin
 
     Image(const std::vector<std::uint8_t>& pixels, std::uint32_t w, std::uint32_t h, unsigned d)
         : width(w), height(h), side(1), depth(d) {
@@ -76,7 +86,8 @@ struct PlainEncoder {
         for (std::uint32_t r = y; r < y + s; ++r) {
             for (std::uint32_t k = x; k < x + s; ++k) {
                 for (unsigned c = 0; c < 3; ++c) {
-                    const std::uint64_t v = image.working[(std::size_t{r} * image.side + k) * 3 + c];
+                    const std::uint64_t v =
+                        image.working[(std::size_t{r} * image.side + k) * 3 + c];
                     sum[c] += v;
                     square[c] += v * v;
                 }
@@ -166,10 +177,11 @@ private:
 
 void check_metadata_block(CanonicalReader& reader, std::uint32_t w, std::uint32_t h,
                           std::uint32_t s, unsigned depth, std::uint32_t tenths) {
-    const std::uint32_t fields[8] = {w >> 6, w & 63, h >> 6, h & 63, s >> 6, s & 63, depth,
-                                     tenths & 63};
+    const std::uint32_t fields[8] = {w >> 6, w & 63, h >> 6, h & 63,
+                                     s >> 6, s & 63, depth,  tenths & 63};
     reader.expect(kMetaBegin, "META_BEGIN");
-    for (unsigned i = 0; i < 8; ++i) reader.expect(0x80600 + 0x40 * i + fields[i], "metadata field");
+    for (unsigned i = 0; i < 8; ++i)
+        reader.expect(0x80600 + 0x40 * i + fields[i], "metadata field");
     reader.expect(kMetaEnd, "META_END");
 }
 
@@ -191,13 +203,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> pixels = rest;
     if (!exact_length) {
         pixels.resize(length);
-        for (std::size_t i = 0; i < length; ++i) pixels[i] = rest.empty() ? 0 : rest[i % rest.size()];
+        for (std::size_t i = 0; i < length; ++i)
+            pixels[i] = rest.empty() ? 0 : rest[i % rest.size()];
     }
 
     vak::ByteVec owned(pixels.begin(), pixels.end());
-    const vak::image::EncodeResult result =
-        vak::image::encode_quadtree(std::move(owned), width, height, static_cast<std::uint8_t>(depth),
-                                    threshold);
+    const vak::image::EncodeResult result = vak::image::encode_quadtree(
+        std::move(owned), width, height, static_cast<std::uint8_t>(depth), threshold);
     if (depth < 1 || depth > 6) {
         FUZZ_CHECK(result.error != nullptr &&
                        std::strcmp(result.error, "bit_depth supported range is [1,6]") == 0,
@@ -205,9 +217,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     if (pixels.size() != length) {
-        FUZZ_CHECK(result.error != nullptr &&
-                       std::strcmp(result.error, "image data length does not match width*height*3") == 0,
-                   "%zu bytes accepted for %ux%u", pixels.size(), width, height);
+        FUZZ_CHECK(
+            result.error != nullptr &&
+                std::strcmp(result.error, "image data length does not match width*height*3") == 0,
+            "%zu bytes accepted for %ux%u", pixels.size(), width, height);
         return 0;
     }
     FUZZ_CHECK(result.error == nullptr, "refused: %s", result.error);
@@ -217,9 +230,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const vak::image::ImageMetadata& meta = result.metadata;
     FUZZ_CHECK(meta.width == width && meta.height == height && meta.root_size == image.side &&
                    meta.bit_depth == depth,
-               "metadata (%u, %u, %u, %u)", meta.width, meta.height, meta.root_size, meta.bit_depth);
+               "metadata (%u, %u, %u, %u)", meta.width, meta.height, meta.root_size,
+               meta.bit_depth);
     if (std::isnan(t)) {
-        FUZZ_CHECK(meta.threshold_tenths == 0, "NaN threshold gives tenths %u", meta.threshold_tenths);
+        FUZZ_CHECK(meta.threshold_tenths == 0, "NaN threshold gives tenths %u",
+                   meta.threshold_tenths);
     } else if (t >= 0 && 10.0 * t < 4294967295.5) {
         FUZZ_CHECK(meta.threshold_tenths == round_even(10.0 * t), "threshold %g gives tenths %u", t,
                    meta.threshold_tenths);
@@ -236,15 +251,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     plain.node(0, 0, image.side);
     FUZZ_CHECK(words.size() == 10 + plain.out.size() &&
                    std::equal(plain.out.begin(), plain.out.end(), words.begin() + 10),
-               "the tree differs from the plain encoder's (%zu words, not %zu)",
-               words.size() - 10, plain.out.size());
+               "the tree differs from the plain encoder's (%zu words, not %zu)", words.size() - 10,
+               plain.out.size());
 
     const vak::image::DecodeResult decoded =
         vak::image::decode_quadtree(words.data(), words.size());
     FUZZ_CHECK(decoded.error == nullptr, "own stream refused: %s", decoded.error);
     FUZZ_CHECK(decoded.pixels.size() == length, "decoded %zu bytes", decoded.pixels.size());
     FUZZ_CHECK(decoded.metadata.width == width && decoded.metadata.height == height &&
-                   decoded.metadata.root_size == image.side && decoded.metadata.bit_depth == depth &&
+                   decoded.metadata.root_size == image.side &&
+                   decoded.metadata.bit_depth == depth &&
                    decoded.metadata.threshold_tenths == (meta.threshold_tenths & 63),
                "decoded metadata differs");
     if (t == 0.0) {

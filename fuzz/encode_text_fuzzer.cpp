@@ -21,10 +21,14 @@ bool is_direct(std::uint32_t cp) {
     if (cp == 0x09 || cp == 0x0A || cp == 0x0D) return true;
     if (cp >= 0x20 && cp <= 0x7E) return true;
     switch (cp) {
-        case 0xC6: case 0xE6: case 0xD8: case 0xF8: case 0xDF: case 0x152: case 0x153:
-            return true;
-        default:
-            return false;
+        case 0xC6:
+        case 0xE6:
+        case 0xD8:
+        case 0xF8:
+        case 0xDF:
+        case 0x152:
+        case 0x153: return true;
+        default: return false;
     }
 }
 
@@ -86,7 +90,9 @@ void append_utf8(std::uint32_t cp, std::vector<std::uint8_t>& out) {
     }
 }
 
-bool is_hangul_syllable(std::uint32_t cp) { return cp >= 0xAC00 && cp <= 0xD7A3; }
+bool is_hangul_syllable(std::uint32_t cp) {
+    return cp >= 0xAC00 && cp <= 0xD7A3;
+}
 
 // NFD by the book; the mapping and class data are the encoder's own tables.
 CodePoints nfd(const CodePoints& text) {
@@ -172,8 +178,8 @@ void check_nfd_properties(const CodePoints& text) {
         FUZZ_CHECK(!is_hangul_syllable(cp) && vak::text::canonical_mapping(cp).length == 0,
                    "U+%04X at %zu has a canonical decomposition", cp, i);
         const std::uint8_t cls = vak::text::combining_class(cp);
-        FUZZ_CHECK(cls == 0 || cls >= previous_class,
-                   "U+%04X (class %u) at %zu follows class %u", cp, cls, i, previous_class);
+        FUZZ_CHECK(cls == 0 || cls >= previous_class, "U+%04X (class %u) at %zu follows class %u",
+                   cp, cls, i, previous_class);
         previous_class = cls;
     }
 }

@@ -7,15 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(cond, ...)                                                  \
-    do {                                                                       \
-        if (!(cond)) {                                                         \
-            std::fprintf(stderr, "fuzz check failed at %s:%d: %s\n", __FILE__, \
-                         __LINE__, #cond);                                     \
-            std::fprintf(stderr, "  " __VA_ARGS__);                            \
-            std::fprintf(stderr, "\n");                                        \
-            std::abort();                                                      \
-        }                                                                      \
+#define FUZZ_CHECK(cond, ...)                                                                    \
+    do {                                                                                         \
+        if (!(cond)) {                                                                           \
+            std::fprintf(stderr, "fuzz check failed at %s:%d: %s\n", __FILE__, __LINE__, #cond); \
+            std::fprintf(stderr, "  " __VA_ARGS__);                                              \
+            std::fprintf(stderr, "\n");                                                          \
+            std::abort();                                                                        \
+        }                                                                                        \
     } while (0)
 
 namespace fuzz {

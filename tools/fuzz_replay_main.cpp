@@ -40,15 +40,17 @@ void mutate(std::vector<std::uint8_t>& input, std::mt19937& rng) {
                 if (size > 0) input.resize(rng() % size);
                 break;
             case 2:  // insert a random byte
-                input.insert(input.begin() + static_cast<std::ptrdiff_t>(size == 0 ? 0 : rng() % size),
-                             static_cast<std::uint8_t>(rng()));
+                input.insert(
+                    input.begin() + static_cast<std::ptrdiff_t>(size == 0 ? 0 : rng() % size),
+                    static_cast<std::uint8_t>(rng()));
                 break;
             case 3:  // repeat a slice
                 if (size > 0) {
                     const std::size_t from = rng() % size;
                     const std::size_t length = 1 + rng() % (size - from);
-                    std::vector<std::uint8_t> slice(input.begin() + static_cast<std::ptrdiff_t>(from),
-                                                    input.begin() + static_cast<std::ptrdiff_t>(from + length));
+                    std::vector<std::uint8_t> slice(
+                        input.begin() + static_cast<std::ptrdiff_t>(from),
+                        input.begin() + static_cast<std::ptrdiff_t>(from + length));
                     input.insert(input.end(), slice.begin(), slice.end());
                 }
                 break;

@@ -39,7 +39,9 @@ struct HeapAllocator {
     }
 
     template <class U>
-    bool operator==(const HeapAllocator<U>&) const noexcept { return true; }
+    bool operator==(const HeapAllocator<U>&) const noexcept {
+        return true;
+    }
 };
 
 // As HeapAllocator, but resize() leaves new elements default-initialised (for

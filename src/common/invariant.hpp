@@ -8,7 +8,7 @@ namespace vak {
 
 }  // namespace vak
 
-#define VAK_EXPECT(cond, message)                                         \
-    do {                                                                  \
+#define VAK_EXPECT(cond, message)                                            \
+    do {                                                                     \
         if (!(cond)) ::vak::invariant_failed((message), __FILE__, __LINE__); \
     } while (0)

@@ -76,7 +76,7 @@ std::size_t cgroup_limit() noexcept {
 }
 
 std::size_t machine_memory() noexcept {
-    struct sysinfo info {};
+    struct sysinfo info{};
     if (::sysinfo(&info) != 0) return kUnlimited;
     const unsigned long long unit = info.mem_unit == 0 ? 1 : info.mem_unit;
     const unsigned long long total =
@@ -84,11 +84,15 @@ std::size_t machine_memory() noexcept {
     return total == 0 ? kUnlimited : static_cast<std::size_t>(total);
 }
 
-std::size_t measure() noexcept { return std::max(kFloor, std::min(machine_memory(), cgroup_limit())); }
+std::size_t measure() noexcept {
+    return std::max(kFloor, std::min(machine_memory(), cgroup_limit()));
+}
 
 #else
 
-std::size_t measure() noexcept { return kUnlimited; }
+std::size_t measure() noexcept {
+    return kUnlimited;
+}
 
 #endif
 

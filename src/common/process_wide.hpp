@@ -21,7 +21,8 @@ public:
     template <class Make>
     T& get(Make&& make) {
         if (T* object = object_.load(std::memory_order_acquire)) return *object;
-        std::call_once(once_, [&] { object_.store(std::forward<Make>(make)(), std::memory_order_release); });
+        std::call_once(
+            once_, [&] { object_.store(std::forward<Make>(make)(), std::memory_order_release); });
         return *object_.load(std::memory_order_acquire);
     }
 

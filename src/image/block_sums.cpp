@@ -10,8 +10,12 @@ namespace {
 // Polling about every 64 Ki pixels (or block entries) of work.
 constexpr std::size_t kPollEntries = std::size_t{1} << 16;
 
-constexpr unsigned sum_bytes_of(unsigned level) { return level <= 4 ? 2 : 4; }
-constexpr unsigned square_bytes_of(unsigned level) { return level <= 8 ? 4 : 8; }
+constexpr unsigned sum_bytes_of(unsigned level) {
+    return level <= 4 ? 2 : 4;
+}
+constexpr unsigned square_bytes_of(unsigned level) {
+    return level <= 8 ? 4 : 8;
+}
 
 constexpr std::uint32_t blocks_over(std::uint32_t pixels, unsigned level) {
     return static_cast<std::uint32_t>((std::uint64_t{pixels} + (std::uint64_t{1} << level) - 1) >>
@@ -49,8 +53,9 @@ void sum_pixel_quads(const std::uint8_t* pixels, std::uint32_t width, std::uint3
             const std::uint8_t* a = top + std::size_t{bx} * 2 * kChannels;
             const std::uint8_t* b = bottom + std::size_t{bx} * 2 * kChannels;
             for (std::size_t c = 0; c < kChannels; ++c) {
-                const std::uint32_t total = packed[a[c]] + packed[a[c + kChannels]] +
-                                            (packed[b[c]] + packed[b[c + kChannels]]) * bottom_weight;
+                const std::uint32_t total =
+                    packed[a[c]] + packed[a[c + kChannels]] +
+                    (packed[b[c]] + packed[b[c + kChannels]]) * bottom_weight;
                 sum_row[bx * kChannels + c] = static_cast<std::uint16_t>(total & kValueBits);
                 square_row[bx * kChannels + c] = total >> kSquareShift;
             }
@@ -60,7 +65,8 @@ void sum_pixel_quads(const std::uint8_t* pixels, std::uint32_t width, std::uint3
             const std::uint8_t* b = bottom + std::size_t{whole_cols} * 2 * kChannels;
             for (std::size_t c = 0; c < kChannels; ++c) {
                 const std::uint32_t total = packed[a[c]] + packed[b[c]] * bottom_weight;
-                sum_row[whole_cols * kChannels + c] = static_cast<std::uint16_t>(total & kValueBits);
+                sum_row[whole_cols * kChannels + c] =
+                    static_cast<std::uint16_t>(total & kValueBits);
                 square_row[whole_cols * kChannels + c] = total >> kSquareShift;
             }
         }
@@ -99,8 +105,8 @@ void sum_entry_quads(const In* in, std::uint32_t in_cols, std::uint32_t in_rows,
             const In* a = top + std::size_t{whole_cols} * 2 * kChannels;
             const In* b = bottom + std::size_t{whole_cols} * 2 * kChannels;
             for (std::size_t c = 0; c < kChannels; ++c) {
-                row[whole_cols * kChannels + c] =
-                    static_cast<Out>(static_cast<Out>(a[c]) + static_cast<Out>(b[c]) * bottom_weight);
+                row[whole_cols * kChannels + c] = static_cast<Out>(
+                    static_cast<Out>(a[c]) + static_cast<Out>(b[c]) * bottom_weight);
             }
         }
         since_poll += std::size_t{cols} * 4;
@@ -116,9 +122,15 @@ void sum_level(const void* in, std::uint32_t in_cols, std::uint32_t in_rows, voi
                unsigned out_bytes, std::uint32_t cols, std::uint32_t rows) {
     const In* from = static_cast<const In*>(in);
     switch (out_bytes) {
-        case 2: sum_entry_quads(from, in_cols, in_rows, static_cast<std::uint16_t*>(out), cols, rows); break;
-        case 4: sum_entry_quads(from, in_cols, in_rows, static_cast<std::uint32_t*>(out), cols, rows); break;
-        default: sum_entry_quads(from, in_cols, in_rows, static_cast<std::uint64_t*>(out), cols, rows); break;
+        case 2:
+            sum_entry_quads(from, in_cols, in_rows, static_cast<std::uint16_t*>(out), cols, rows);
+            break;
+        case 4:
+            sum_entry_quads(from, in_cols, in_rows, static_cast<std::uint32_t*>(out), cols, rows);
+            break;
+        default:
+            sum_entry_quads(from, in_cols, in_rows, static_cast<std::uint64_t*>(out), cols, rows);
+            break;
     }
 }
 
@@ -144,9 +156,11 @@ std::uint64_t load(const void* entries, unsigned bytes, std::size_t i) noexcept 
 std::size_t BlockSums::bytes_needed(std::uint32_t width, std::uint32_t height, unsigned top_level) {
     std::size_t total = 0;
     for (unsigned k = 1; k <= top_level; ++k) {
-        const std::size_t entries = std::size_t{blocks_over(width, k)} * blocks_over(height, k) * kChannels;
+        const std::size_t entries =
+            std::size_t{blocks_over(width, k)} * blocks_over(height, k) * kChannels;
         // Each array rounded up to the arena's alignment.
-        total += (entries * sum_bytes_of(k) + 15) / 16 * 16 + (entries * square_bytes_of(k) + 15) / 16 * 16;
+        total += (entries * sum_bytes_of(k) + 15) / 16 * 16 +
+                 (entries * square_bytes_of(k) + 15) / 16 * 16;
     }
     return total;
 }
@@ -165,7 +179,8 @@ BlockSums::BlockSums(BumpArena& arena, const std::uint8_t* pixels, std::uint32_t
         level.sums = arena.allocate(entries * level.sum_bytes, 16);
         level.squares = arena.allocate(entries * level.square_bytes, 16);
         if (k == 1) {
-            sum_pixel_quads(pixels, width, height, quantised, static_cast<std::uint16_t*>(level.sums),
+            sum_pixel_quads(pixels, width, height, quantised,
+                            static_cast<std::uint16_t*>(level.sums),
                             static_cast<std::uint32_t*>(level.squares), level.cols, level.rows);
             continue;
         }

@@ -21,14 +21,20 @@ namespace {
 constexpr std::size_t kHeaderBytes = (sizeof(void*) * 2 + 15) & ~std::size_t{15};
 constexpr std::size_t kMinBlockPayload = 4096;
 
-std::byte* payload_of(void* block) { return static_cast<std::byte*>(block) + kHeaderBytes; }
+std::byte* payload_of(void* block) {
+    return static_cast<std::byte*>(block) + kHeaderBytes;
+}
 
 #ifdef VAK_CHECKED_HEAP
 // A checked build keeps the unused payload and a gap after every allocation
 // poisoned, so that AddressSanitizer catches overruns between the pieces of a block.
 constexpr std::size_t kRedzoneBytes = 16;
-void poison(void* start, std::size_t bytes) { ASAN_POISON_MEMORY_REGION(start, bytes); }
-void unpoison(void* start, std::size_t bytes) { ASAN_UNPOISON_MEMORY_REGION(start, bytes); }
+void poison(void* start, std::size_t bytes) {
+    ASAN_POISON_MEMORY_REGION(start, bytes);
+}
+void unpoison(void* start, std::size_t bytes) {
+    ASAN_UNPOISON_MEMORY_REGION(start, bytes);
+}
 #else
 constexpr std::size_t kRedzoneBytes = 0;
 void poison(void*, std::size_t) {}
@@ -51,7 +57,9 @@ BumpArena::~BumpArena() {
     }
 }
 
-void BumpArena::throw_too_large() { throw std::bad_alloc(); }
+void BumpArena::throw_too_large() {
+    throw std::bad_alloc();
+}
 
 void BumpArena::add_block(std::size_t min_payload) {
     std::size_t payload = min_payload < kMinBlockPayload ? kMinBlockPayload : min_payload;

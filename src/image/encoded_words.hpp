@@ -13,8 +13,8 @@
 #include <utility>
 
 #include "common/heap.hpp"
-#include "common/interrupt.hpp"
 #include "common/heap_allocator.hpp"
+#include "common/interrupt.hpp"
 #include "image/image_format.hpp"
 
 namespace vak::image {
@@ -66,7 +66,8 @@ public:
         WordVec words;
         words.reserve(size());
         for (std::size_t i = 0; i < chunks_.size(); ++i) {
-            for (std::size_t j = 0; j < chunk_size(i); ++j) words.push_back(kImageWordPattern | chunk(i)[j]);
+            for (std::size_t j = 0; j < chunk_size(i); ++j)
+                words.push_back(kImageWordPattern | chunk(i)[j]);
         }
         return words;
     }

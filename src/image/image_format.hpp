@@ -49,8 +49,14 @@ inline constexpr std::uint32_t kCodeMask = 0x3FFu;
 inline constexpr std::size_t kChannels = 3;
 
 enum Opcode : std::uint8_t {
-    kDescend0 = 0, kDescend1 = 1, kDescend2 = 2, kDescend3 = 3,
-    kPaint = 4, kSetColor = 5, kBacktrack = 6, kMeta = 7,
+    kDescend0 = 0,
+    kDescend1 = 1,
+    kDescend2 = 2,
+    kDescend3 = 3,
+    kPaint = 4,
+    kSetColor = 5,
+    kBacktrack = 6,
+    kMeta = 7,
 };
 inline constexpr std::uint8_t kMetaBeginArg = 0;
 inline constexpr std::uint8_t kMetaEndArg = 1;
@@ -73,8 +79,14 @@ constexpr std::uint32_t descend_word(unsigned quadrant) {
 
 // Metadata field indexes (the selector of a payload inside the metadata block).
 enum MetaField : std::uint8_t {
-    kWidthHigh = 0, kWidthLow = 1, kHeightHigh = 2, kHeightLow = 3,
-    kRootHigh = 4, kRootLow = 5, kBitDepthField = 6, kTenthsField = 7,
+    kWidthHigh = 0,
+    kWidthLow = 1,
+    kHeightHigh = 2,
+    kHeightLow = 3,
+    kRootHigh = 4,
+    kRootLow = 5,
+    kBitDepthField = 6,
+    kTenthsField = 7,
 };
 inline constexpr std::size_t kMetaFieldCount = 8;
 // Width, height and root size travel as two 6-bit halves.

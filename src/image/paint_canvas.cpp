@@ -139,7 +139,8 @@ void PaintCanvas::finish() {
     const std::size_t row_stride = std::size_t{width_} * kChannels;
     // Skip links per row over its columns, and over the rows (a row is taken
     // once all its pixels are); the number of pixels written in each row.
-    const HeapArray<std::uint16_t> columns = zeroed_array<std::uint16_t>(std::size_t{height_} * line);
+    const HeapArray<std::uint16_t> columns =
+        zeroed_array<std::uint16_t>(std::size_t{height_} * line);
     const HeapArray<std::uint16_t> rows = zeroed_array<std::uint16_t>(std::size_t{height_} + 1);
     const HeapArray<std::uint16_t> written = zeroed_array<std::uint16_t>(height_);
     KeySet rendered;  // tall rectangles whose every pixel is written

@@ -35,7 +35,6 @@ constexpr const char* kMissingColorOrPaint =
 
 #undef VAK_STREAM_ERROR
 
-
 // Words between two looks for an interrupt.
 constexpr std::size_t kPollWords = std::size_t{1} << 16;
 
@@ -138,9 +137,7 @@ const char* StreamDecoder::read_image_words(const std::uint32_t* word, const std
             case kDescend0:
             case kDescend1:
             case kDescend2:
-            case kDescend3:
-                path_.descend((w >> kSelectorShift) & 3u, repeat);
-                break;
+            case kDescend3: path_.descend((w >> kSelectorShift) & 3u, repeat); break;
             case kPaint:
                 paint_seen_ = true;
                 if (const Node* node = path_.current_inside()) canvas_.paint(*node, colour_);
@@ -169,7 +166,8 @@ const char* StreamDecoder::read_image_words(const std::uint32_t* word, const std
             case kPayload + 0:
             case kPayload + 1:
             case kPayload + 2:
-                if (const char* error = colour_payload((w >> kSelectorShift) & 3u, value)) return error;
+                if (const char* error = colour_payload((w >> kSelectorShift) & 3u, value))
+                    return error;
                 break;
             default:  // payloads with selectors 3..7
                 return triplet_open_ ? kNonColorPayload : kUnexpectedPayload;

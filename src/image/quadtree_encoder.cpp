@@ -34,8 +34,8 @@ void write_metadata(EncodedWords& out, const ImageMetadata& meta) {
     const std::uint32_t h = meta.height < kMaxSplitValue ? meta.height : kMaxSplitValue;
     const std::uint32_t z = meta.root_size < kMaxSplitValue ? meta.root_size : kMaxSplitValue;
     const std::uint32_t fields[kMetaFieldCount] = {
-        w >> 6, w & kValueMask, h >> 6, h & kValueMask, z >> 6, z & kValueMask,
-        meta.bit_depth, meta.threshold_tenths & kValueMask};
+        w >> 6, w & kValueMask, h >> 6,         h & kValueMask,
+        z >> 6, z & kValueMask, meta.bit_depth, meta.threshold_tenths & kValueMask};
     out.push(kMetaBeginWord);
     for (std::uint32_t i = 0; i < kMetaFieldCount; ++i) out.push(payload_word(i, fields[i]));
     out.push(kMetaEndWord);
@@ -53,8 +53,14 @@ public:
     Walk(const BlockSums& sums, const std::uint8_t* pixels, std::uint32_t width,
          std::uint32_t height, const LevelTable& level_of, const LevelTable& pixel_level,
          double threshold, EncodedWords& out)
-        : sums_(sums), pixels_(pixels), width_(width), height_(height), level_of_(level_of),
-          pixel_level_(pixel_level), threshold_(threshold), out_(out) {}
+        : sums_(sums),
+          pixels_(pixels),
+          width_(width),
+          height_(height),
+          level_of_(level_of),
+          pixel_level_(pixel_level),
+          threshold_(threshold),
+          out_(out) {}
 
     // The root has side 2^top_level. The path from the root to the current node is
     // an explicit stack of its split ancestors, one frame per level.

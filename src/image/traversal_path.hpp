@@ -74,7 +74,7 @@ private:
         std::uint64_t repeat;  // consecutive path levels holding this same node
     };
 
-    Vec<Level> levels_;  // the root, then levels inside the image
+    Vec<Level> levels_;                 // the root, then levels inside the image
     std::uint64_t outside_levels_ = 0;  // levels below levels_.back() outside the image
     std::uint64_t depth_ = 0;           // all levels, the root included
     std::uint32_t width_ = 0;

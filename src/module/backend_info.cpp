@@ -1,8 +1,8 @@
 // backend_info: the build's identifiers and the live registry size.
 #include "module/call_frame.hpp"
 #include "module/entry_points.hpp"
-#include "module/py_ref.hpp"
 #include "module/module_identity.hpp"
+#include "module/py_ref.hpp"
 #include "module/result_builders.hpp"
 #include "registry/normal_word_registry.hpp"
 

@@ -17,9 +17,12 @@ HeapString quoted_name_list(const char* const* names, Py_ssize_t count) {
     HeapString out;
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (i > 0) {
-            if (count == 2) out += " and ";
-            else if (i == count - 1) out += ", and ";
-            else out += ", ";
+            if (count == 2)
+                out += " and ";
+            else if (i == count - 1)
+                out += ", and ";
+            else
+                out += ", ";
         }
         out += '\'';
         out += names[i];
@@ -101,9 +104,8 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     }
     if (missing_count > 0) {
         set_type_error(HeapString(sig.function) + "() missing " + number(missing_count) +
-                       " required positional " +
-                       (missing_count == 1 ? "argument" : "arguments") + ": " +
-                       quoted_name_list(missing, missing_count));
+                       " required positional " + (missing_count == 1 ? "argument" : "arguments") +
+                       ": " + quoted_name_list(missing, missing_count));
         return false;
     }
     return true;

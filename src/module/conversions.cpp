@@ -39,8 +39,8 @@ bool to_bounded(PyObject* obj, unsigned long long& out) {
 template <class T>
 void reserve_for(PyObject* obj, Vec<T>& out) {
     constexpr Py_ssize_t kFirstStep = Py_ssize_t{1} << 16;
-    const bool true_size = PyList_CheckExact(obj) || PyTuple_CheckExact(obj) ||
-                           Py_TYPE(obj) == &PyRange_Type;
+    const bool true_size =
+        PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || Py_TYPE(obj) == &PyRange_Type;
     Py_ssize_t size = PySequence_Size(obj);
     if (size < 0) {
         absorb_ordinary_error();
@@ -106,8 +106,12 @@ bool to_vector(PyObject* obj, Vec<T>& out, ItemConversion&& convert_item) {
     return !PyErr_Occurred();
 }
 
-bool word_item(PyObject* item, std::uint32_t& out) { return to_u32(item, out); }
-bool byte_item(PyObject* item, std::uint8_t& out) { return to_u8(item, out); }
+bool word_item(PyObject* item, std::uint32_t& out) {
+    return to_u32(item, out);
+}
+bool byte_item(PyObject* item, std::uint8_t& out) {
+    return to_u8(item, out);
+}
 
 bool is_numpy_bool_type(PyTypeObject* type) {
     PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
@@ -186,9 +190,13 @@ bool to_bool(PyObject* obj, bool& out) {
     return true;
 }
 
-bool to_word_vector(PyObject* obj, WordVec& out) { return to_vector(obj, out, word_item); }
+bool to_word_vector(PyObject* obj, WordVec& out) {
+    return to_vector(obj, out, word_item);
+}
 
-bool to_byte_vector(PyObject* obj, ByteVec& out) { return to_vector(obj, out, byte_item); }
+bool to_byte_vector(PyObject* obj, ByteVec& out) {
+    return to_vector(obj, out, byte_item);
+}
 
 bool check_stream_length(std::size_t entries) {
     if (entries <= scan::kMaxStreamLength) return true;
@@ -197,9 +205,8 @@ bool check_stream_length(std::size_t entries) {
 }
 
 bool to_word_vectors(PyObject* obj, Vec<WordVec>& out) {
-    return to_vector(obj, out, [](PyObject* item, WordVec& stream) {
-        return to_word_vector(item, stream);
-    });
+    return to_vector(obj, out,
+                     [](PyObject* item, WordVec& stream) { return to_word_vector(item, stream); });
 }
 
 }  // namespace vak::py

@@ -43,7 +43,8 @@ PyObject* build_stream_list(const image::EncodedWords& words) {
         for (std::size_t j = 0, n = words.chunk_size(i); j < n; ++j) {
             PyRef& value = ints[codes[j]];
             if (!value) {
-                value = PyRef(PyLong_FromLong(static_cast<long>(image::kImageWordPattern | codes[j])));
+                value =
+                    PyRef(PyLong_FromLong(static_cast<long>(image::kImageWordPattern | codes[j])));
                 if (!value) return nullptr;
             }
             PyList_SetItem(list.get(), at++, Py_NewRef(value.get()));  // steals the new reference
@@ -117,7 +118,8 @@ PyObject* decode_quadtree(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             PyErr_SetString(PyExc_ValueError, error);
             return nullptr;
         }
-        PyRef pixels(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(decoder.pixel_bytes())));
+        PyRef pixels(
+            PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(decoder.pixel_bytes())));
         if (!pixels) return nullptr;
         auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(pixels.get()));
         if (out == nullptr) return nullptr;

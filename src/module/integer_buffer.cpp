@@ -143,7 +143,11 @@ BufferRead read_into(PyObject* obj, Vec<Target>& out) {
 
 }  // namespace
 
-BufferRead read_integer_buffer(PyObject* obj, WordVec& out) { return read_into(obj, out); }
-BufferRead read_integer_buffer(PyObject* obj, ByteVec& out) { return read_into(obj, out); }
+BufferRead read_integer_buffer(PyObject* obj, WordVec& out) {
+    return read_into(obj, out);
+}
+BufferRead read_integer_buffer(PyObject* obj, ByteVec& out) {
+    return read_into(obj, out);
+}
 
 }  // namespace vak::py

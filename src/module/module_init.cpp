@@ -7,9 +7,9 @@
 #include "common/invariant.hpp"
 #include "module/call_frame.hpp"
 #include "module/entry_points.hpp"
+#include "module/module_identity.hpp"
 #include "module/native_buffer.hpp"
 #include "module/py_ref.hpp"
-#include "module/module_identity.hpp"
 #include "module/result_builders.hpp"
 
 namespace vak::py {
@@ -61,7 +61,8 @@ bool add(PyObject* module, const char* name, PyObject* value) {
     }
     PyRef name_obj(PyUnicode_FromString(name));
     if (!name_obj) return false;
-    VAK_EXPECT(PyList_Append(all.get(), name_obj.get()) == 0, "could not append __name__ to __all__");
+    VAK_EXPECT(PyList_Append(all.get(), name_obj.get()) == 0,
+               "could not append __name__ to __all__");
     return PyObject_SetAttrString(module, name, value) == 0;
 }
 
@@ -97,8 +98,8 @@ bool register_contents(PyObject* module) {
         PyErr_Fetch(&cause_type, &cause, &cause_tb);
         PyErr_NormalizeException(&cause_type, &cause, &cause_tb);
         PyRef owned_type(cause_type), owned_tb(cause_tb);
-        PyRef error(PyObject_CallFunction(PyExc_RuntimeError, "s",
-                                          "An error occurred while initializing class NativeBuffer"));
+        PyRef error(PyObject_CallFunction(
+            PyExc_RuntimeError, "s", "An error occurred while initializing class NativeBuffer"));
         if (!error) return false;
         if (cause != nullptr) PyException_SetCause(error.get(), cause);  // steals
         PyErr_SetObject(PyExc_RuntimeError, error.get());

@@ -12,8 +12,7 @@ namespace vak::py {
 namespace {
 
 struct NativeBufferObject {
-    PyObject_HEAD
-    PayloadVec storage;
+    PyObject_HEAD PayloadVec storage;
     Py_ssize_t shape;
     Py_ssize_t strides;
     char format[2];

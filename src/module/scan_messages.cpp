@@ -16,8 +16,8 @@ HeapString type_name_of(PyObject* item) {
     PyRef name(PyType_GetName(Py_TYPE(item)));
     if (name) {
         // The name is a str already; str() of anything else may run handlers.
-        PyRef text = PyUnicode_CheckExact(name.get()) ? std::move(name)
-                                                      : PyRef(PyObject_Str(name.get()));
+        PyRef text =
+            PyUnicode_CheckExact(name.get()) ? std::move(name) : PyRef(PyObject_Str(name.get()));
         if (text) {
             Py_ssize_t length = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &length);
@@ -51,9 +51,13 @@ HeapString out_of_range_reason(long value) {
     return HeapString(text, static_cast<std::size_t>(length));
 }
 
-HeapString out_of_signed_range_reason() { return HeapString("word out of range int"); }
+HeapString out_of_signed_range_reason() {
+    return HeapString("word out of range int");
+}
 
-HeapString non_int_reason(PyObject* item) { return "non-int word type=" + type_name_of(item); }
+HeapString non_int_reason(PyObject* item) {
+    return "non-int word type=" + type_name_of(item);
+}
 
 PyRef validation_errors(const Vec<scan::InvalidEntry>& entries, const ItemReasons* reasons) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(entries.size())));

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <utility>
 
+#include "module/module_identity.hpp"
 #include "module/native_buffer.hpp"
 #include "module/py_ref.hpp"
-#include "module/module_identity.hpp"
 #include "module/result_builders.hpp"
 #include "scan/core_scan.hpp"
 
@@ -49,8 +49,10 @@ PyObject* build_scan_result(scan::ScanRecord&& record, const ItemReasons* reason
         return nullptr;
     }
     for (std::size_t s = 0; s < scan::kSegmentModalityCount; ++s) {
-        if (!set_item(dict.get(), kWordsKeys[s], PyRef(make_native_buffer(std::move(owned.words[s])))) ||
-            !set_item(dict.get(), kSpansKeys[s], PyRef(make_native_buffer(std::move(owned.spans[s]))))) {
+        if (!set_item(dict.get(), kWordsKeys[s],
+                      PyRef(make_native_buffer(std::move(owned.words[s])))) ||
+            !set_item(dict.get(), kSpansKeys[s],
+                      PyRef(make_native_buffer(std::move(owned.spans[s]))))) {
             return nullptr;
         }
     }

@@ -229,7 +229,8 @@ std::uint64_t walk_up(const char* fs_root, std::string_view mount_point, std::st
         keep_smaller(best, read_limit(dir));
         if (dir.length() <= mount_length) return best;
         const std::size_t slash = dir.view().rfind('/');
-        dir.truncate(slash == std::string_view::npos || slash < mount_length ? mount_length : slash);
+        dir.truncate(slash == std::string_view::npos || slash < mount_length ? mount_length
+                                                                             : slash);
     }
 }
 
@@ -306,8 +307,8 @@ std::uint64_t cgroup_cpu_limit(const char* fs_root) noexcept {
         const std::string_view super_options = rest;
 
         const bool is_v2 = type == "cgroup2" && paths.has_v2 && !seen_v2;
-        const bool is_v1 = type == "cgroup" && paths.has_v1 && !seen_v1 &&
-                           list_contains(super_options, "cpu");
+        const bool is_v1 =
+            type == "cgroup" && paths.has_v1 && !seen_v1 && list_contains(super_options, "cpu");
         if (!is_v2 && !is_v1) continue;
         mount_root.clear();
         append_unescaped(mount_root, root);

@@ -8,9 +8,13 @@
 
 namespace vak::scan {
 
-std::size_t affinity_cpus() noexcept { return std::thread::hardware_concurrency(); }
+std::size_t affinity_cpus() noexcept {
+    return std::thread::hardware_concurrency();
+}
 
-std::uint64_t cgroup_cpu_limit(const char*) noexcept { return 0; }
+std::uint64_t cgroup_cpu_limit(const char*) noexcept {
+    return 0;
+}
 
 }  // namespace vak::scan
 

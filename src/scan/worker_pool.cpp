@@ -14,9 +14,9 @@
 
 #include "common/heap.hpp"
 #include "common/interrupt.hpp"
+#include "common/invariant.hpp"
 #include "common/process_wide.hpp"
 #include "scan/pool_trace.hpp"
-#include "common/invariant.hpp"
 #include "scan/worker_count.hpp"
 
 namespace vak::scan {
@@ -57,7 +57,8 @@ struct WorkerPool::Job {
                 next.store(n, std::memory_order_relaxed);
                 return;
             } catch (...) {
-                invariant_failed("batch tasks throw nothing but std::bad_alloc", __FILE__, __LINE__);
+                invariant_failed("batch tasks throw nothing but std::bad_alloc", __FILE__,
+                                 __LINE__);
             }
         }
     }
@@ -131,7 +132,8 @@ void WorkerPool::run(std::size_t n, TaskFn task, void* context) {
             job.queued = true;
             (tail_ != nullptr ? tail_->next_job : head_) = &job;
             tail_ = &job;
-            for (std::size_t wake = std::min(n, started_); wake > 0; --wake) work_ready_.notify_one();
+            for (std::size_t wake = std::min(n, started_); wake > 0; --wake)
+                work_ready_.notify_one();
             wait_for_workers(job, lock);
         }
     }

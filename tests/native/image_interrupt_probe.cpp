@@ -49,7 +49,7 @@ void report(const char* name, Work&& work) {
 
 std::vector<std::uint32_t> metadata(std::uint32_t side) {
     const std::uint32_t fields[8] = {side >> 6, side & 63, side >> 6, side & 63,
-                                     side >> 6, side & 63, 1, 0};
+                                     side >> 6, side & 63, 1,         0};
     std::vector<std::uint32_t> words{0x805C0};
     for (std::uint32_t i = 0; i < 8; ++i) words.push_back(0x80600 + (i << 6) + fields[i]);
     words.push_back(0x805C1);

@@ -10,7 +10,8 @@
 int main(int argc, char** argv) {
     if (argc != 3) return 2;
     if (std::strcmp(argv[1], "cgroup") == 0) {
-        std::printf("%llu\n", static_cast<unsigned long long>(vak::scan::cgroup_cpu_limit(argv[2])));
+        std::printf("%llu\n",
+                    static_cast<unsigned long long>(vak::scan::cgroup_cpu_limit(argv[2])));
         return 0;
     }
     if (std::strcmp(argv[1], "available") == 0) {
