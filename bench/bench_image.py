@@ -114,13 +114,13 @@ def main() -> int:
         for depth in DEPTHS:
             for threshold in THRESHOLDS:
                 native_enc, (words, meta) = best_time(
-                    lambda: vok.encode_quadtree(data, side, side, depth, threshold), args.repeat)
+                    lambda d=depth, t=threshold: vok.encode_quadtree(data, side, side, d, t), args.repeat)
                 model_enc, model_result = model_time(
-                    lambda: image_model.encode(data, side, side, depth, threshold), 3)
+                    lambda d=depth, t=threshold: image_model.encode(data, side, side, d, t), 3)
                 if model_result != (words, meta):
                     raise SystemExit(f"encoders disagree at depth {depth}, threshold {threshold}")
-                native_dec, decoded = best_time(lambda: vok.decode_quadtree(words), args.repeat)
-                model_dec, model_decoded = model_time(lambda: image_model.decode(words), 3)
+                native_dec, decoded = best_time(lambda w=words: vok.decode_quadtree(w), args.repeat)
+                model_dec, model_decoded = model_time(lambda w=words: image_model.decode(w), 3)
                 if model_decoded != decoded:
                     raise SystemExit(f"decoders disagree at depth {depth}, threshold {threshold}")
                 peak = encoder_peak(str(photo_path), side, depth, threshold)
