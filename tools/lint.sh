@@ -10,6 +10,8 @@ fix=0
 
 python3 -m pip install -q "clang-format==20.1.8" "clang-tidy==20.1.0" "ruff==0.17.6" \
     cmake ninja "cmeel-mimalloc==3.4.3"
+# The tools' commands live beside the interpreter's scripts (not always on PATH).
+bin="$(python3 -c 'import sysconfig; print(sysconfig.get_path("scripts"))')"
 
 mapfile -t cpp < <(git ls-files '*.cpp' '*.hpp' | grep -v 'unicode_tables\.cpp$')
 mapfile -t src_cpp < <(git ls-files 'src/*.cpp' | grep -v 'unicode_tables\.cpp$')
@@ -19,15 +21,15 @@ if [ $fix = 1 ]; then python3 -m ruff check --fix .; else python3 -m ruff check 
 
 echo "--- clang-format (${#cpp[@]} files)"
 if [ $fix = 1 ]; then
-    clang-format -i "${cpp[@]}"
+    "$bin/clang-format" -i "${cpp[@]}"
 else
-    clang-format --dry-run --Werror "${cpp[@]}"
+    "$bin/clang-format" --dry-run --Werror "${cpp[@]}"
 fi
 
 echo "--- clang-tidy (${#src_cpp[@]} files)"
 build=build/lint
-cmake -S . -B "$build" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+"$bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
     -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
 printf '%s\n' "${src_cpp[@]}" |
-    xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet 2>/dev/null
+    xargs -P "$(nproc)" -n 4 "$bin/clang-tidy" -p "$build" --quiet 2>/dev/null
 echo "lint: clean"

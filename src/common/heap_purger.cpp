@@ -40,6 +40,17 @@ void purger_loop() {
     }
 }
 
+bool start_purger() noexcept {
+    try {
+        std::thread(purger_loop).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
 }  // namespace
 
 void purge_soon() noexcept {
@@ -47,13 +58,8 @@ void purge_soon() noexcept {
     g_due = Clock::now() + kQuietPeriod;
     // A forked child inherits the flag but not the thread.
     if (g_purger_process == ::getpid()) return;
-    try {
-        std::thread(purger_loop).detach();
-        g_purger_process = ::getpid();
-    } catch (const std::system_error&) {
-        // No thread to be had: the memory goes back at the next collection instead.
-    } catch (const std::bad_alloc&) {
-    }
+    // Without a thread to be had, the memory goes back at a later collection.
+    if (start_purger()) g_purger_process = ::getpid();
 }
 
 }  // namespace vak::heap

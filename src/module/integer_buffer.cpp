@@ -110,7 +110,8 @@ BufferRead copy_checked(const Py_buffer& view, Vec<Target>& out) {
         std::memcpy(&value, base + i * stride, sizeof value);
         if constexpr (std::is_signed_v<Source>) in_range &= value >= 0;
         in_range &= static_cast<unsigned long long>(value) <= bound;
-        dst[i] = static_cast<Target>(value);
+        // A negative value is refused below; its bits are written meanwhile.
+        dst[i] = static_cast<Target>(static_cast<std::make_unsigned_t<Source>>(value));
     }
     if (!in_range) {
         out.clear();
