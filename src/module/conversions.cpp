@@ -16,22 +16,6 @@ namespace vak::py {
 
 namespace {
 
-constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
-
-// PyLong_AsLong, then the unsigned bound check shared by the integer conversions.
-template <unsigned long long Bound>
-bool to_bounded(PyObject* obj, unsigned long long& out) {
-    const long value = PyLong_AsLong(obj);
-    if (value == -1 && PyErr_Occurred()) return false;
-    const auto as_unsigned = static_cast<unsigned long long>(value);
-    if (as_unsigned >= Bound) {
-        PyErr_SetString(PyExc_OverflowError, kOutOfRange);
-        return false;
-    }
-    out = as_unsigned;
-    return true;
-}
-
 // Reserves room for a sequence's items. Only the built-in sequences report their
 // true size; any other length is the object's own claim (a __len__ may say 10**9
 // over three items), so it reserves a first step and grows with what arrives. A
@@ -48,6 +32,22 @@ void reserve_for(PyObject* obj, Vec<T>& out) {
     }
     if (!true_size) size = std::min(size, kFirstStep);
     out.reserve(static_cast<std::size_t>(size));
+}
+
+constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
+
+// PyLong_AsLong, then the unsigned bound check shared by the integer conversions.
+template <unsigned long long Bound>
+bool to_bounded(PyObject* obj, unsigned long long& out) {
+    const long value = PyLong_AsLong(obj);
+    if (value == -1 && PyErr_Occurred()) return false;
+    const auto as_unsigned = static_cast<unsigned long long>(value);
+    if (as_unsigned >= Bound) {
+        PyErr_SetString(PyExc_OverflowError, kOutOfRange);
+        return false;
+    }
+    out = as_unsigned;
+    return true;
 }
 
 // The shared shape of every vector conversion: refuse str, require a sequence,
@@ -196,6 +196,10 @@ bool to_word_vector(PyObject* obj, WordVec& out) {
 
 bool to_byte_vector(PyObject* obj, ByteVec& out) {
     return to_vector(obj, out, byte_item);
+}
+
+void reserve_for_items(PyObject* obj, WordVec& out) {
+    reserve_for(obj, out);
 }
 
 bool check_stream_length(std::size_t entries) {

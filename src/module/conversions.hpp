@@ -24,6 +24,11 @@ bool to_byte_vector(PyObject* obj, ByteVec& out);
 // Non-str sequence of word sequences (the batch scan's input).
 bool to_word_vectors(PyObject* obj, Vec<WordVec>& out);
 
+// Reserves room for the items of `obj`: its size for a list, tuple or range (a
+// size that cannot be had raises MemoryError), a first step for anything else,
+// whose reported length may be false.
+void reserve_for_items(PyObject* obj, WordVec& out);
+
 // A scanned stream's spans hold 32-bit offsets, so longer streams are refused
 // (ValueError, false).
 bool check_stream_length(std::size_t entries);

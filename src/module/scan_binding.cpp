@@ -40,6 +40,7 @@ void read_tolerant_item(PyObject* item, WordVec& words, ItemReasons* reasons) {
 // The tolerant path: every item becomes a word or an item error. Fails only when
 // iteration itself raises.
 bool read_tolerant(PyObject* stream, WordVec& words, ItemReasons* reasons) {
+    reserve_for_items(stream, words);
     PyRef iterator(PyObject_GetIter(stream));
     if (!iterator) return false;
     while (PyRef item{PyIter_Next(iterator.get())}) {
