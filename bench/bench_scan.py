@@ -24,11 +24,15 @@ def main(n=1_000_000):
     scan = best_time(lambda: vk.scan_stream(stream))
     numpy = best_time(lambda: numpy_scan(stream), repeat=3)
     print(f"scan_stream(list) on {n:,} mixed words ({sys.version.split()[0]}, numpy {np.__version__})")
-    print(f"| measurement                     | time (ms) | ratio |")
-    print(f"|---------------------------------|-----------|-------|")
-    print(f"| array.array('I', lst) (floor)   | {floor * 1e3:9.1f} | 1.00 |")
-    print(f"| scan_stream(lst)                | {scan * 1e3:9.1f} | {scan / floor:.2f}x floor (goal <= 1.3x) |")
-    print(f"| NumPy classification            | {numpy * 1e3:9.1f} | scan is {numpy / scan:.1f}x faster (goal >= 5x) |")
+    rows = [
+        ("array.array('I', lst) (floor)", floor, "1.00"),
+        ("scan_stream(lst)", scan, f"{scan / floor:.2f}x floor (goal <= 1.3x)"),
+        ("NumPy classification", numpy, f"scan is {numpy / scan:.1f}x faster (goal >= 5x)"),
+    ]
+    print("| measurement | time (ms) | ratio |")
+    print("|---|---|---|")
+    for name, seconds, ratio in rows:
+        print(f"| {name} | {seconds * 1e3:.1f} | {ratio} |")
 
 
 if __name__ == "__main__":

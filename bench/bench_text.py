@@ -1,20 +1,32 @@
-"""Benchmark of encode_text on four generated ~10 MB corpora.
+"""Benchmark of encode_text on six generated ~10 MB corpora.
 
-For each corpus, in one run: encode_text(s) against the floor
-list(s.encode("utf-8")) and against a pure-Python encoder (unicodedata.normalize
-plus a packing loop), and the peak memory of one encode_text call against the
-output list plus three times the UTF-8 size.
+For each corpus, in one run:
+- encode_text(s) against the floor list(s.encode("utf-8")), as CPU time of
+  this thread (best of --repeat; the median is printed too);
+- the peak memory of encode_text beyond its result list, in bytes per UTF-8
+  byte of input: the peak resident growth of a fresh child process that calls
+  encode_text(s), minus that of a fresh baseline child that builds the same
+  list (equal ints shared, as encode_text shares them) from a file of the words;
+- with --python, the pure-Python encoder (unicodedata.normalize and a packing
+  loop) for comparison.
+Then one long run of combining marks at growing lengths: the time per mark
+must stay flat (canonical ordering is linear).
 
-    PYTHONPATH=build/dev python3 bench/bench_text.py [--mb 10] [--repeat 5]
+    python3 bench/bench_text.py [--mb 10] [--repeat 7] [--python]
 
-Goals: encode_text at most 2x the floor on every corpus, at least 30x faster than
-pure Python.
+Goals: encode_text at most 1.3x the floor on every corpus; at most 5 bytes of
+peak memory beyond the list per UTF-8 byte.
 """
 
 import argparse
+import array
 import gc
+import os
 import random
+import statistics
+import subprocess
 import sys
+import tempfile
 import time
 import unicodedata
 
@@ -71,6 +83,16 @@ KOREAN = ("한국어 대한민국 서울 사람 시간 세계 경제 사회 문�
           "가족 친구 음식 생각 이야기 오늘 내일 어제 지금 여기 거기 우리 그리고 하지만 "
           "그래서 있다 없다 하다 되다 보다 알다 가다 오다 먹다 읽다 쓰다 말하다 "
           "아름다운 행복 사랑 평화 자연 바다 하늘 산 강 나무 꽃").split()
+VIETNAMESE = ("Tiếng Việt là ngôn ngữ của người Việt và là ngôn ngữ chính thức tại Việt Nam những được "
+              "một không người trong để đã có này với các cho đến khi nhiều năm thời gian quốc gia dân "
+              "tộc lịch sử văn hóa phát triển kinh tế xã hội chúng tôi họ mình ở đây đó sẽ cũng rất "
+              "nữa thì mà nhưng hoặc vì nên nếu sau trước giữa trên dưới ngoài bên cạnh nhà trường "
+              "học sinh giáo viên bệnh viện đường phố thành phố Hà Nội Hồ Chí Minh Huế Đà Nẵng sông "
+              "núi biển trời đất nước lửa gió").split()
+# Non-starters of classes 1, 10, 202, 216, 220, 230, 234 and 240, in no order.
+MARKS = "\u0301\u0316\u0327\u0308\u0323\u0334\u031b\u0345\u05b0\u0360\u0300\u0328"
+BASES = "aeiounrstlmcdpAEIOUáéöñçåÅ"
+CORPORA = ("english", "european", "korean", "chinese", "combining", "vietnamese")
 CHINESE = ("的一是不了人我在有他这中大来上国个到说们为子和你地出道也时年得就那要下以生会自着去之过家学对可"
            "她里后小么心多天而能好都然没日于起还发成事只作当想看文无开手十用主行方又如前所本见经头面公同三"
            "已老从动两长知民样现分将外但身些与高意进把法此实回二理美点月明其种声全工己话儿者向情部正名定女"
@@ -90,9 +112,20 @@ def generate(kind, target_bytes, seed=20240611):
             sentence = " ".join(rng.choice(EUROPEAN) for _ in range(rng.randint(5, 14)))
             piece = sentence[0].upper() + sentence[1:] + rng.choice([". ", ", ", "! ", ".\n"])
         elif kind == "korean":
-            piece = " ".join(rng.choice(KOREAN) for _ in range(rng.randint(4, 10))) + rng.choice([". ", "? ", ".\n"])
+            piece = " ".join(rng.choice(KOREAN) for _ in range(rng.randint(4, 10)))
+            piece += rng.choice([". ", "? ", ".\n"])
+        elif kind == "vietnamese":
+            sentence = " ".join(rng.choice(VIETNAMESE) for _ in range(rng.randint(6, 18)))
+            piece = sentence[0].upper() + sentence[1:] + rng.choice([". ", ", ", "? ", ".\n"])
+        elif kind == "combining":
+            def letter():
+                return rng.choice(BASES) + "".join(rng.choice(MARKS) for _ in range(rng.randrange(4)))
+            piece = " ".join("".join(letter() for _ in range(rng.randint(2, 7)))
+                             for _ in range(rng.randint(3, 10)))
+            piece += rng.choice([". ", ", ", "? ", ".\n"])
         else:
-            piece = "".join(rng.choice(CHINESE) for _ in range(rng.randint(8, 30))) + rng.choice(["，", "。", "。\n"])
+            piece = "".join(rng.choice(CHINESE) for _ in range(rng.randint(8, 30)))
+            piece += rng.choice(["，", "。", "。\n"])
         parts.append(piece)
         size += len(piece.encode("utf-8"))
     return "".join(parts)
@@ -100,80 +133,113 @@ def generate(kind, target_bytes, seed=20240611):
 
 # --- measurement --------------------------------------------------------------
 
-def best_time(fn, arg, repeat):
-    best = float("inf")
+def cpu_times(fn, arg, repeat):
+    """CPU seconds of this thread per call: other users of a shared machine do
+    not inflate them the way they inflate wall time."""
+    times = []
     for _ in range(repeat):
         gc.collect()
-        start = time.perf_counter()
+        start = time.thread_time()
         result = fn(arg)
-        best = min(best, time.perf_counter() - start)
+        times.append(time.thread_time() - start)
         del result
-    return best
+    return min(times), statistics.median(times)
 
 
-def rss_kib(field):
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise RuntimeError(field + " not found")
+def floor(text):
+    return list(text.encode("utf-8"))
 
 
-def peak_memory_of_first_call(text):
-    """Peak resident growth during one encode_text call on a fresh str (its
-    UTF-8 cache included), and the size of the list it returns."""
-    fresh = "".join([text[:1], text[1:]])
-    gc.collect()
-    with open("/proc/self/clear_refs", "w") as refs:
-        refs.write("5")  # resets the peak resident set size
-    base = rss_kib("VmRSS")
-    words = vok.encode_text(fresh)
-    peak = (rss_kib("VmHWM") - base) * 1024
-    # The list and every distinct int object it holds that the interpreter does
-    # not keep cached (the object allocator rounds each up to 16 bytes).
-    ints = {id(w): w for w in words if w > 256}
-    list_bytes = sys.getsizeof(words) + sum((sys.getsizeof(w) + 15) // 16 * 16 for w in ints.values())
-    del words, fresh
-    return peak, list_bytes
+# Run in a fresh child: prints the peak resident growth (bytes) of one step.
+CHILD = """
+import array, gc, sys
+sys.path.insert(0, {bench_dir!r})
+import bench_text, vak_orn_kernel as vok
+text = bench_text.generate({kind!r}, {size})
+def status(field):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(field + ":"))
+gc.collect()
+with open("/proc/self/clear_refs", "w") as refs:
+    refs.write("5")  # resets the peak resident set size
+base = status("VmRSS")
+if {words_file!r}:
+    # The baseline: the same list, every equal int one shared object, read in
+    # small chunks so that nothing else of size stays resident.
+    words, shared = [], {{}}
+    with open({words_file!r}, "rb") as f:
+        while True:
+            chunk = array.array("I")
+            try:
+                chunk.fromfile(f, 65536)
+            except EOFError:
+                pass
+            if not chunk:
+                break
+            words.extend(shared.setdefault(w, w) for w in chunk)
+else:
+    words = vok.encode_text(text)
+print(status("VmHWM") - base, len(words))
+"""
+
+
+def child_peak(kind, size, words_file=""):
+    script = CHILD.format(bench_dir=os.path.dirname(os.path.abspath(__file__)), kind=kind, size=size,
+                          words_file=words_file)
+    out = subprocess.run([sys.executable, "-c", script], check=True, capture_output=True, text=True).stdout
+    peak, count = map(int, out.split())
+    return peak, count
+
+
+def memory_beyond_list(kind, size, words):
+    with tempfile.NamedTemporaryFile(suffix=".u32") as f:
+        array.array("I", words).tofile(f)
+        f.flush()
+        baseline, baseline_count = child_peak(kind, size, f.name)
+    peak, count = child_peak(kind, size)
+    assert count == baseline_count == len(words)
+    return peak - baseline
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--mb", type=float, default=10.0, help="corpus size in MB of UTF-8")
-    parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--python-repeat", type=int, default=1)
+    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--python", action="store_true", help="also time the pure-Python encoder")
+    parser.add_argument("corpora", nargs="*", default=CORPORA)
     args = parser.parse_args()
+    size = int(args.mb * 1_000_000)
 
-    rows = []
-    for kind in ("english", "european", "korean", "chinese"):
-        text = generate(kind, int(args.mb * 1_000_000))
+    print(f"{'corpus':<11} {'MB':>6} {'words':>9} {'encode ms':>10} {'floor ms':>9} {'ratio':>6} "
+          f"{'(median)':>8} {'extra B/B':>9}" + (f" {'python ms':>10} {'py/nat':>7}" if args.python else ""))
+    for kind in args.corpora:
+        text = generate(kind, size)
         utf8_size = len(text.encode("utf-8"))
+        words = vok.encode_text(text)
         assert vok.encode_text(text[:20000]) == pure_python_encode(text[:20000])
-        peak, list_bytes = peak_memory_of_first_call(text)
-        native = best_time(vok.encode_text, text, args.repeat)
-        floor = best_time(lambda s: list(s.encode("utf-8")), text, args.repeat)
-        python = best_time(pure_python_encode, text, args.python_repeat)
-        words = len(vok.encode_text(text))
-        rows.append((kind, utf8_size, len(text), words, native, floor, python, peak, list_bytes))
-
-    print(f"{'corpus':<9} {'MB':>6} {'chars':>9} {'words':>9} {'native s':>9} {'floor s':>8} "
-          f"{'python s':>9} {'/floor':>7} {'py/nat':>7} {'peak MB':>8} {'list MB':>8} "
-          f"{'(peak-list)/utf8':>17}")
-    for kind, size, chars, words, native, floor, python, peak, list_bytes in rows:
-        print(f"{kind:<9} {size / 1e6:6.2f} {chars:9d} {words:9d} {native:9.4f} {floor:8.4f} "
-              f"{python:9.3f} {native / floor:7.2f} {python / native:7.1f} {peak / 1e6:8.1f} "
-              f"{list_bytes / 1e6:8.1f} {(peak - list_bytes) / size:17.2f}")
-    print("goals: /floor <= 2.0, py/nat >= 30, (peak-list)/utf8 <= 3.0")
+        native, native_median = cpu_times(vok.encode_text, text, args.repeat)
+        base, base_median = cpu_times(floor, text, args.repeat)
+        extra = memory_beyond_list(kind, size, words)
+        line = (f"{kind:<11} {utf8_size / 1e6:6.2f} {len(words):9d} {native * 1e3:10.1f} {base * 1e3:9.1f} "
+                f"{native / base:6.2f} {native_median / base_median:8.2f} {extra / utf8_size:9.2f}")
+        if args.python:
+            python, _ = cpu_times(pure_python_encode, text, 1)
+            line += f" {python * 1e3:10.0f} {python / native:7.1f}"
+        print(line, flush=True)
+        del words
+    print("goals: ratio <= 1.3 (best and median of CPU times), extra B/B <= 5")
 
     # Canonical ordering of one long run of non-starters must stay linear: the
     # time per mark should not grow with the length of the run.
     classes = [chr(cp) for cp in (0x301, 0x316, 0x334, 0x345, 0x5B0, 0x1D165)]
-    print(f"\n{'marks in one run':>17} {'native s':>9} {'ns/mark':>8} {'floor s':>8} {'/floor':>7}")
+    print(f"\n{'marks in one run':>17} {'encode ms':>10} {'ns/mark':>8} {'floor ms':>9} {'ratio':>6}")
     for count in (10_000, 100_000, 1_000_000, 4_000_000):
         text = "a" + "".join(classes[i % len(classes)] for i in range(count)) + "b"
-        native = best_time(vok.encode_text, text, args.repeat)
-        floor = best_time(lambda s: list(s.encode("utf-8")), text, args.repeat)
-        print(f"{count:17d} {native:9.4f} {native / count * 1e9:8.1f} {floor:8.4f} {native / floor:7.2f}")
+        native, _ = cpu_times(vok.encode_text, text, args.repeat)
+        base, _ = cpu_times(floor, text, args.repeat)
+        print(f"{count:17d} {native * 1e3:10.2f} {native / count * 1e9:8.1f} {base * 1e3:9.2f} "
+              f"{native / base:6.2f}")
 
 
 if __name__ == "__main__":

@@ -9,6 +9,10 @@
 # go to fuzz/build/corpus/<target>, which later runs continue from, and a
 # failing input to fuzz/build/artifacts/<target>/. Exits non-zero when a target
 # fails. `all` gives each target the full number of seconds, one after another.
+#
+# scan_words runs once per scanner kernel path that this processor runs
+# (portable, avx2, avx512; SCAN_PATHS="..." narrows the list), each for the full
+# number of seconds, with VAK_ORN_KERNEL_SCAN_PATH set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -50,21 +54,50 @@ max_len_of() {
 export ASAN_OPTIONS="${ASAN_OPTIONS:-halt_on_error=1:detect_leaks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}"
 
+# The kernel paths of SCAN_PATHS that this processor runs: the fuzzer reports
+# the path it took, which falls back to another when the processor lacks one.
+runnable_scan_paths() {
+    local path taken
+    for path in ${SCAN_PATHS:-portable avx2 avx512}; do
+        taken="$(VAK_ORN_KERNEL_SCAN_PATH="$path" "$out/scan_words_fuzzer" -runs=0 2>&1 \
+                 | sed -n 's/^scan path: //p' | head -n 1)"
+        if [[ "$taken" == "$path" ]]; then
+            echo "$path"
+        else
+            echo "=== scan_words: this processor does not run the $path path" >&2
+        fi
+    done
+}
+
 status=0
-for t in "${targets[@]}"; do
-    work="$out/corpus/$t"
-    artifacts="$out/artifacts/$t"
+# run_one <target> <label> [VAR=value...]: one bounded run of a target.
+run_one() {
+    local t="$1" label="$2"
+    shift 2
+    local work="$out/corpus/$t" artifacts="$out/artifacts/$label"
     mkdir -p "$work" "$artifacts"
-    echo "=== $t: $seconds s"
+    echo "=== $label: $seconds s"
+    local started limit
     started=$(date +%s)
     if [[ "$seconds" == 0 ]]; then limit=(-runs=0); else limit=(-max_total_time="$seconds"); fi
-    if "$out/${t}_fuzzer" "${limit[@]}" -timeout=10 -rss_limit_mb=2048 \
+    if env "$@" "$out/${t}_fuzzer" "${limit[@]}" -timeout=10 -rss_limit_mb=2048 \
         -max_len="$(max_len_of "$t")" -print_final_stats=1 -artifact_prefix="$artifacts/" \
-        "$@" "$work" "fuzz/corpus/$t"; then
-        echo "=== $t: passed in $(( $(date +%s) - started )) s"
+        "${fuzzer_options[@]}" "$work" "fuzz/corpus/$t"; then
+        echo "=== $label: passed in $(( $(date +%s) - started )) s"
     else
-        echo "=== $t: FAILED (input saved under $artifacts/)"
+        echo "=== $label: FAILED (input saved under $artifacts/)"
         status=1
+    fi
+}
+
+fuzzer_options=("$@")
+for t in "${targets[@]}"; do
+    if [[ "$t" == scan_words ]]; then
+        for path in $(runnable_scan_paths); do
+            run_one "$t" "$t-$path" VAK_ORN_KERNEL_SCAN_PATH="$path"
+        done
+    else
+        run_one "$t" "$t"
     fi
 done
 exit "$status"

@@ -9,11 +9,13 @@
 #include <algorithm>
 #include <array>
 #include <cinttypes>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "fuzz_support.hpp"
 #include "scan/core_scan.hpp"
+#include "scan/scan_path.hpp"
 
 namespace {
 
@@ -22,7 +24,18 @@ using vak::scan::ScanRecord;
 constexpr std::size_t kMaxWords = 1 << 15;
 
 // Modality indexes as in the "counts" list; kTaste is reached only by sequences.
-enum : unsigned { kText, kDiagram, kMusic, kVoice, kImage, kInline, kMental, kTouch, kSmell, kTaste };
+enum : unsigned {
+    kText,
+    kDiagram,
+    kMusic,
+    kVoice,
+    kImage,
+    kInline,
+    kMental,
+    kTouch,
+    kSmell,
+    kTaste
+};
 // Segment slot of each modality (the record's array order), or -1 for text and inline.
 constexpr std::array<int, 10> kSlotOf = {-1, 0, 1, 2, 3, -1, 4, 5, 6, 7};
 
@@ -32,7 +45,9 @@ std::uint32_t word_from(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2) {
     return low20 == 0xFFFFF ? 0xFFFFFFFFu : (0x100000u | (low20 << 12));
 }
 
-bool valid(std::uint32_t w) { return w <= 0xFFFFF; }
+bool valid(std::uint32_t w) {
+    return w <= 0xFFFFF;
+}
 
 // The flag byte table in its table form (the scanner may use the priority rule).
 unsigned flag_byte_modality(std::uint32_t flag) {
@@ -243,6 +258,13 @@ void check_entries(const ScanRecord& from_words, const Model& m, std::vector<std
 }
 
 }  // namespace
+
+// The kernel path follows VAK_ORN_KERNEL_SCAN_PATH; fuzz/run.sh reads this line
+// to tell which path a run exercises.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    std::fprintf(stderr, "scan path: %s\n", vak::scan::path_name(vak::scan::active_path()));
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::ByteReader in(data, size);

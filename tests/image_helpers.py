@@ -2,12 +2,7 @@
 
 from __future__ import annotations
 
-import pathlib
-import sys
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "bench"))
-
-import reference_codec  # noqa: E402  (the independent NumPy model of the codec)
+import image_model  # the independent NumPy model of the codec
 
 META_BEGIN, META_END = 0x805C0, 0x805C1
 PAINT, SET_COLOR, BACKTRACK = 0x80501, 0x80541, 0x80581
@@ -39,6 +34,6 @@ def with_arg(command: int, argument: int) -> int:
 
 def quantised(data: bytes, bit_depth: int) -> bytes:
     """Every byte replaced by the palette entry of its level."""
-    pal = reference_codec.palette(bit_depth)
-    lut = bytes(int(pal[reference_codec.quantise_level(float(v), bit_depth)]) for v in range(256))
+    pal = image_model.palette(bit_depth)
+    lut = bytes(int(pal[image_model.quantise_level(float(v), bit_depth)]) for v in range(256))
     return bytes(data).translate(lut)

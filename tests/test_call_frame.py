@@ -14,31 +14,47 @@ def raises(exc, message, fn, *args, **kwargs):
     return info.value
 
 
-@pytest.mark.parametrize("call,message", [
-    (lambda: vk.scan_stream(), "scan_stream() missing 1 required positional argument: 'stream'"),
-    (lambda: vk.scan_stream([1], False, 3),
-     "scan_stream() takes from 1 to 2 positional arguments but 3 were given"),
-    (lambda: vk.encode_text("a", "b"), "encode_text() takes 1 positional arguments but 2 were given"),
-    (lambda: vk.scan_stream_batch([], True, 1, 2),
-     "scan_stream_batch() takes from 1 to 2 positional arguments but 4 were given"),
-    (lambda: vk.scan_stream([1], stream=[2]),
-     "scan_stream() got multiple values for argument 'stream'"),
-    (lambda: vk.scan_stream([1], True, record_invalid=True),
-     "scan_stream() got multiple values for argument 'record_invalid'"),
-    (lambda: vk.scan_stream([1], flag=True), "scan_stream() got an unexpected keyword argument 'flag'"),
-    (lambda: vk.encode_quadtree(b""),
-     "encode_quadtree() missing 4 required positional arguments: "
-     "'width', 'height', 'bit_depth', and 'threshold'"),
-    (lambda: vk.encode_quadtree(b"", 1, 1),
-     "encode_quadtree() missing 2 required positional arguments: 'bit_depth' and 'threshold'"),
-    (lambda: vk.encode_quadtree(b"", bit_depth=1),
-     "encode_quadtree() missing 3 required positional arguments: 'width', 'height', and 'threshold'"),
-    (lambda: vk.decode_quadtree(), "decode_quadtree() missing 1 required positional argument: 'words'"),
-    (lambda: vk.configure_normal_words([], words=[]),
-     "configure_normal_words() got multiple values for argument 'words'"),
-])
-def test_binding_messages(call, message):
-    raises(TypeError, message, call)
+# name -> (parameters, how many are required), for the six functions that bind arguments.
+SIGNATURES = {
+    "configure_normal_words": (["words"], 1),
+    "encode_text": (["text"], 1),
+    "encode_quadtree": (["image_data", "width", "height", "bit_depth", "threshold"], 5),
+    "decode_quadtree": (["words"], 1),
+    "scan_stream": (["stream", "record_invalid"], 1),
+    "scan_stream_batch": (["streams", "record_invalid"], 1),
+}
+
+
+def quoted(names):
+    names = [f"'{n}'" for n in names]
+    if len(names) <= 2:
+        return " and ".join(names)
+    return ", ".join(names[:-1]) + ", and " + names[-1]
+
+
+def binding_cases():
+    """Every binding failure of every function, with the interpreter's wording."""
+    for name, (params, required) in SIGNATURES.items():
+        n = len(params)
+        takes = f"takes {n}" if required == n else f"takes from {required} to {n}"
+        yield name, (), {}, (f"{name}() missing {required} required positional "
+                             f"argument{'s' if required > 1 else ''}: {quoted(params[:required])}")
+        yield name, (None,) * (n + 1), {}, \
+            f"{name}() {takes} positional arguments but {n + 1} were given"
+        yield name, (None,), {params[0]: None}, \
+            f"{name}() got multiple values for argument '{params[0]}'"
+        yield name, (), {"bogus": None}, f"{name}() got an unexpected keyword argument 'bogus'"
+        if required > 2:
+            # Keywords fill their own places; the message names only what is still missing.
+            yield name, (None,), {params[3]: None}, (
+                f"{name}() missing {required - 2} required positional arguments: "
+                f"{quoted([p for p in params[1:required] if p != params[3]])}")
+
+
+@pytest.mark.parametrize("name,args,kwargs,message", list(binding_cases()),
+                         ids=lambda v: v if isinstance(v, str) and "(" not in v else "")
+def test_binding_messages(name, args, kwargs, message):
+    raises(TypeError, message, getattr(vk, name), *args, **kwargs)
 
 
 def test_unknown_keyword_checked_before_missing_required():

@@ -41,7 +41,7 @@ def client(example):
 @pytest.fixture(scope="module")
 def streams(example, tmp_path_factory):
     directory = tmp_path_factory.mktemp("streams")
-    paths = example.generate_streams(directory, count=5, words=3_000, seed=7)
+    example.generate_streams(directory, count=5, words=3_000, seed=7)
     (directory / "empty.u32").write_bytes(b"")
     (directory / "ignored.txt").write_bytes(b"\x01\x00\x00\x00")
     return example.stream_files(directory)

@@ -2,6 +2,7 @@
 
 import pytest
 
+import image_model
 import vak_orn_kernel as vok
 from image_helpers import (BACKTRACK, DESCEND, ERR, META_BEGIN, META_END, PAINT, SET_COLOR, colour,
                            field, metadata, set_colour, with_arg)
@@ -253,3 +254,30 @@ def test_binding_messages():
                                         r"but 2 were given$"):
         vok.decode_quadtree([], [])
     assert vok.decode_quadtree(words=TWO_BY_ONE_WORDS)[1] == (2, 1, 2, 1, 0)
+
+
+def model_outcome(decode, words):
+    try:
+        return decode(words)
+    except ValueError as error:
+        return str(error)
+
+
+GROUP_VARIANTS = {
+    "group": set_colour(1, 2, 3) + [PAINT],
+    "outside the palette": set_colour(1, 2, 60) + [PAINT],
+    "foreign word inside": [SET_COLOR, colour(0, 1), 0x00041, colour(1, 2), colour(2, 3), PAINT],
+    "reordered": [SET_COLOR, colour(1, 2), colour(0, 1), colour(2, 3), PAINT],
+    "cut short": [SET_COLOR, colour(0, 1), colour(1, 2)],
+}
+
+
+@pytest.mark.parametrize("variant", GROUP_VARIANTS)
+@pytest.mark.parametrize("before_boundary", range(0, 5))
+def test_colour_groups_around_a_block_boundary(variant, before_boundary):
+    # The decoder reads the words after the metadata block in blocks of 65536 and
+    # takes a whole colour group in one step only inside a block: a group cut by a
+    # block boundary is read payload by payload, with the same outcome.
+    padding = [0x00041] * (65536 - before_boundary)
+    words = metadata(3, 2, 4, 5) + padding + GROUP_VARIANTS[variant]
+    assert model_outcome(vok.decode_quadtree, words) == model_outcome(image_model.decode, words)

@@ -4,6 +4,7 @@ import math
 
 import pytest
 
+import image_model
 import vak_orn_kernel as vok
 from image_helpers import DESCEND, META_BEGIN, META_END, PAINT, SET_COLOR, metadata
 
@@ -218,3 +219,35 @@ def test_metadata_block_opens_every_stream():
     assert meta == (13, 4, 16, 4, 123)
     assert words[:10] == metadata(13, 4, 16, 4, 123 & 63)
     assert META_BEGIN not in words[10:] and META_END not in words[10:]
+
+
+@pytest.mark.parametrize("side, threshold, paints", [
+    # Half the pixels white at every level: each node's variance is exactly 16256.25.
+    (2048, 16256.25, 1),
+    (64, 16256.0, 64 * 64),
+])
+def test_checkerboard_variance_is_exact_at_every_level(side, threshold, paints):
+    row = (b"\xff" * 3 + b"\x00" * 3) * (side // 2)
+    shifted = (b"\x00" * 3 + b"\xff" * 3) * (side // 2)
+    words, _ = vok.encode_quadtree((row + shifted) * (side // 2), side, side, 6, threshold)
+    assert words.count(PAINT) == paints
+    if paints == 1:  # the mean 127.5 rounds to 128, level 32 at depth 6
+        assert words[10:] == [SET_COLOR, 0x80600 + 32, 0x80640 + 32, 0x80680 + 32, PAINT]
+
+
+@pytest.mark.parametrize("side", [2, 16, 32, 256, 512, 2048])
+def test_uniform_white_squares_reach_the_largest_totals(side):
+    # Every block total at its largest value: a total too wide for its entry would
+    # show up as variance and split the root.
+    words, meta = vok.encode_quadtree(b"\xff" * (side * side * 3), side, side, 6, 0.0)
+    assert words == single_leaf(side, side, side, 6, 0, (63, 63, 63))
+
+
+@pytest.mark.parametrize("width, height", [(1, 700), (700, 1), (257, 3), (129, 127), (65, 64)])
+@pytest.mark.parametrize("threshold", [40.0, 400.0])
+def test_shapes_with_margins_agree_with_the_model(width, height, threshold):
+    # Blocks on the right and bottom edges hold only their pixels inside the image.
+    data = bytes((x * 3 + y * 5 + c * 40 + (x * y) % 7) & 255
+                 for y in range(height) for x in range(width) for c in range(3))
+    assert vok.encode_quadtree(data, width, height, 5, threshold) == \
+        image_model.encode(data, width, height, 5, threshold)

@@ -163,7 +163,7 @@ MEMORY_PRELUDE = """
 @pytest.mark.parametrize(
     "limit_mib, call",
     [
-        (120, "vok.encode_quadtree(data, 2048, 2048, 3, 0.0)"),
+        (24, "vok.encode_quadtree(data, 2048, 2048, 3, 0.0)"),
         (24, "vok.decode_quadtree(META + [0x80541, 0x80601, 0x80641, 0x80681, 0x80501])"),
         # The image fits, but the third PAINT of the root is listed and the skip links
         # that render it at the end (2 bytes a pixel) do not.
@@ -183,3 +183,42 @@ def test_exhausted_memory_raises_memory_error(limit_mib, call):
     print(vok.encode_quadtree(bytes(12), 2, 2, 1, 0.0)[1])
     """, env_extra={"MIMALLOC_ARENA_RESERVE": "0"})
     assert out.splitlines() == ["MemoryError", "(2, 2, 2, 1, 0)"]
+
+
+# Work of each case in units of 2^18 (pixels or words): the cores look for an
+# interrupt at least that often (they aim at every 2^16).
+LEAST_POLLS = {
+    "encode_detailed": 90,  # about 24 million words out
+    "encode_uniform": 16,  # 4 Mi pixels summed
+    "decode_before_metadata": 16,  # 4 Mi words skipped
+    "decode_moves": 16,  # 4 Mi words read
+    "decode_one_large_paint": 64,  # 16.8 million pixels painted
+    "decode_repeated_large_paints": 128,  # twice directly, once rendered at the end
+}
+
+
+def test_long_work_looks_for_interrupts_and_stops_on_one(tmp_path):
+    import shutil
+
+    if shutil.which("g++") is None:
+        pytest.skip("g++ is needed to build the native probe")
+    here = os.path.dirname(os.path.abspath(__file__))
+    src = os.path.join(os.path.dirname(here), "src")
+    if not os.path.isdir(src):
+        pytest.skip("the sources are not beside the tests")
+    image_sources = [os.path.join(src, "image", name)
+                     for name in sorted(os.listdir(os.path.join(src, "image")))
+                     if name.endswith(".cpp")]
+    exe = str(tmp_path / "image_interrupt_probe")
+    # The C allocator instead of mimalloc: the probe needs no allocator headers.
+    subprocess.run(["g++", "-std=c++20", "-O2", "-DVAK_CHECKED_HEAP", "-I", src,
+                    os.path.join(here, "native", "image_interrupt_probe.cpp"), *image_sources,
+                    os.path.join(src, "common", "invariant.cpp"), "-o", exe], check=True)
+    out = subprocess.run([exe], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    results = {name: (int(polls), stopped == "1")
+               for name, polls, stopped in (line.split() for line in out.stdout.splitlines())}
+    assert results.keys() == LEAST_POLLS.keys(), out.stdout
+    for name, (polls, stopped) in results.items():
+        assert polls >= LEAST_POLLS[name], (name, polls)
+        assert stopped, name

@@ -12,9 +12,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import image_model
 import vak_orn_kernel as vok
 from image_helpers import (BACKTRACK, DESCEND, ERR, PAINT, SET_COLOR, colour, metadata,
-                           reference_codec, set_colour, with_arg)
+                           set_colour, with_arg)
 
 SETTINGS = settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
@@ -141,7 +142,7 @@ def test_corrupted_paint_heavy_streams_match_the_model(width, height, root, dept
         except ValueError as error:
             return str(error)
 
-    assert outcome(vok.decode_quadtree) == outcome(reference_codec.decode)
+    assert outcome(vok.decode_quadtree) == outcome(image_model.decode)
 
 
 WHITE, RED, GREEN, BLUE = set_colour(1, 1, 1), set_colour(1, 0, 0), set_colour(0, 1, 0), \

@@ -3,8 +3,9 @@
 import numpy as np
 import pytest
 
+import image_model
 import vak_orn_kernel as vok
-from image_helpers import quantised, reference_codec
+from image_helpers import quantised
 
 skimage_data = pytest.importorskip(
     "skimage.data", reason="scikit-image (a test extra) provides the sample photographs")
@@ -30,8 +31,8 @@ def test_photo_roundtrip_is_lossless_at_threshold_zero(name, depth):
 def test_photo_matches_the_numpy_model(name, threshold):
     data, width, height = photo(name)
     words, meta = vok.encode_quadtree(data, width, height, 4, threshold)
-    assert (words, meta) == reference_codec.encode(data, width, height, 4, threshold)
-    assert vok.decode_quadtree(words) == reference_codec.decode(words)
+    assert (words, meta) == image_model.encode(data, width, height, 4, threshold)
+    assert vok.decode_quadtree(words) == image_model.decode(words)
 
 
 def test_higher_thresholds_give_shorter_streams_and_coarser_pictures():

@@ -7,9 +7,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import image_model
 import vak_orn_kernel as vok
 from image_helpers import (BACKTRACK, DESCEND, META_BEGIN, META_END, PAINT, SET_COLOR,
-                           quantised, reference_codec)
+                           quantised)
 
 SETTINGS = settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
@@ -89,9 +90,9 @@ def test_streams_are_canonical(image, depth, threshold):
     width, height, seed, texture = image
     data = make_image(width, height, seed, texture)
     words, meta = vok.encode_quadtree(data, width, height, depth, threshold)
-    assert words[:10] == reference_codec._metadata_words(*meta)
+    assert words[:10] == image_model.metadata_words(*meta)
     leaves = parse_canonical(words)
-    single = reference_codec.single_precision(threshold)
+    single = image_model.single_precision(threshold)
     if single < 0 or math.isnan(single):  # tiny negatives round to -0.0, which keeps leaves
         assert leaves == meta[2] ** 2
     pixels, _ = vok.decode_quadtree(words)
@@ -104,7 +105,7 @@ def test_encoder_agrees_with_the_numpy_model(image, depth, threshold):
     width, height, seed, texture = image
     data = make_image(width, height, seed, texture)
     assert vok.encode_quadtree(data, width, height, depth, threshold) == \
-        reference_codec.encode(data, width, height, depth, threshold)
+        image_model.encode(data, width, height, depth, threshold)
 
 
 # ---- Mutations that keep the picture -------------------------------------------------------
@@ -225,7 +226,7 @@ def test_corrupted_streams_match_the_model(image, depth, seed, count):
     words, _ = vok.encode_quadtree(data, width, height, depth, 30.0)
     words = corrupt(words, np.random.default_rng(seed), count)
     native = outcome(vok.decode_quadtree, words)
-    model = outcome(reference_codec.decode, words)
+    model = outcome(image_model.decode, words)
     assert native == model
     if isinstance(native, str):
         assert native.startswith("invalid enhanced stream: ")
@@ -267,14 +268,14 @@ def test_generated_streams_match_the_model(width, height, root, depth, seed):
     values = [width >> 6, width & 63, height >> 6, height & 63, root >> 6, root & 63, depth, 5]
     words = [META_BEGIN] + [0x80600 + (i << 6) + v for i, v in enumerate(values)] + [META_END]
     words += random_body(np.random.default_rng(seed), 80)
-    assert outcome(vok.decode_quadtree, words) == outcome(reference_codec.decode, words)
+    assert outcome(vok.decode_quadtree, words) == outcome(image_model.decode, words)
 
 
 @pytest.mark.parametrize("depth", range(1, 7))
 def test_quantising_a_palette_entry_keeps_its_level(depth):
     # Every palette entry as a 1 x 1 image: its colour group carries the entry's own level.
     for level in range(1 << depth):
-        words = [META_BEGIN] + reference_codec._metadata_words(1, 1, 1, depth, 0)[1:-1] + \
+        words = [META_BEGIN] + image_model.metadata_words(1, 1, 1, depth, 0)[1:-1] + \
             [META_END, SET_COLOR, 0x80600 + level, 0x80640, 0x80680, PAINT]
         entry = vok.decode_quadtree(words)[0][0]
         encoded = vok.encode_quadtree(bytes([entry, entry, entry]), 1, 1, depth, 0.0)[0]

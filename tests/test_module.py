@@ -40,7 +40,8 @@ def run_python(code):
 
 
 def test_sub_interpreter_refused():
-    inner = "try:\n    import vak_orn_kernel\n    print('IMPORTED')\nexcept ImportError as e:\n    print('IMPORTERROR', e)\n"
+    inner = ("try:\n    import vak_orn_kernel\n    print('IMPORTED')\n"
+             "except ImportError as e:\n    print('IMPORTERROR', e)\n")
     proc = run_python(f"""
         import vak_orn_kernel
         try:

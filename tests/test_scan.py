@@ -1,10 +1,17 @@
 import enum
+import os
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 from hypothesis import given, strategies as st
 
 import vak_orn_kernel as vk
 from scan_model import SEGMENT_NAMES, modality_of, result_as_model, scan_model
+
+SRC = Path(__file__).resolve().parent.parent / "src"
+NATIVE = Path(__file__).resolve().parent / "native"
 
 RESULT_KEYS = (
     ["text_words_u32le", "counts"]
@@ -314,21 +321,106 @@ def test_every_word_value_classifies_like_the_model():
     assert result_as_model(vk.scan_stream(stream, True)) == scan_model(stream, True)
 
 
-def test_vector_classification_matches_the_portable_one(tmp_path):
-    """The portable path runs on processors without AVX2; here both must agree."""
+KERNEL_SOURCES = ["scan/chunk_classes.cpp", "scan/chunk_classes_avx2.cpp",
+                  "scan/chunk_classes_avx512.cpp", "scan/scan_path.cpp"]
+PATH_SWITCH = "VAK_ORN_KERNEL_SCAN_PATH"
+
+
+def compile_or_fail(command):
+    """Runs g++; a probe that does not build is a failure, not a skip: it must
+    compile from the source tree and what the project installs."""
     import shutil
-    import subprocess
-    from pathlib import Path
 
     if shutil.which("g++") is None:
-        pytest.skip("g++ is needed to build the native probe")
-    here = Path(__file__).parent
-    src = here.parent / "src"
-    if not src.is_dir():
-        pytest.skip("the sources are not beside the tests")
-    exe = tmp_path / "chunk_classes_probe"
-    subprocess.run(["g++", "-std=c++20", "-O1", "-I", str(src),
-                    str(here / "native" / "chunk_classes_probe.cpp"),
-                    str(src / "scan" / "chunk_classes.cpp"), "-o", str(exe)], check=True)
-    out = subprocess.run([str(exe)], capture_output=True, text=True, timeout=300)
-    assert out.stdout.strip() == "ok", out.stdout + out.stderr
+        pytest.fail("g++ (which the README requires) is not on PATH")
+    built = subprocess.run(command, capture_output=True, text=True)
+    assert built.returncode == 0, f"the probe does not build:\n{' '.join(command)}\n{built.stderr}"
+
+
+@pytest.fixture(scope="module")
+def kernel_probe(tmp_path_factory):
+    exe = tmp_path_factory.mktemp("probe") / "chunk_classes_probe"
+    compile_or_fail(["g++", "-std=c++20", "-O1", "-I", str(SRC),
+                     str(NATIVE / "chunk_classes_probe.cpp"),
+                     *(str(SRC / s) for s in KERNEL_SOURCES), "-o", str(exe)])
+    return exe
+
+
+def run_probe(exe, *args, env=None):
+    out = subprocess.run([str(exe), *args], capture_output=True, text=True, timeout=300, env=env)
+    assert out.returncode == 0, out.stdout + out.stderr
+    return out.stdout
+
+
+def supported_paths(kernel_probe):
+    env = {k: v for k, v in os.environ.items() if k != PATH_SWITCH}
+    return run_probe(kernel_probe, "paths", env=env).split("\n")[0].split()
+
+
+def test_native_kernels_of_every_path_match_the_portable_ones(kernel_probe):
+    assert run_probe(kernel_probe, "check").strip() == "ok"
+
+
+def test_native_avx512_kernels_under_emulation(tmp_path, kernel_probe):
+    """Checks the AVX-512 kernels on any processor, over a software emulation of
+    the instructions (the emulation headers come with the test extras)."""
+    if "avx2" not in supported_paths(kernel_probe):
+        pytest.skip("the emulation runs over AVX2 and BMI2, which this processor lacks")
+    prefixes = [Path(p) / "cmeel.prefix" / "include" for p in sys.path]
+    include = next((p for p in prefixes if (p / "simde" / "x86" / "avx512.h").is_file()), None)
+    assert include is not None, "the emulation headers (cmeel-simde, a test extra) are missing"
+    kernels = tmp_path / "avx512_emulated.o"
+    compile_or_fail(["g++", "-std=c++20", "-O1", "-w", "-I", str(SRC), "-isystem", str(include),
+                     "-DVAK_SCAN_AVX512_EMULATED", "-DSIMDE_ENABLE_NATIVE_ALIASES",
+                     "-include", "simde/x86/avx512.h", "-mavx2", "-mbmi2",
+                     "-c", str(SRC / "scan" / "chunk_classes_avx512.cpp"), "-o", str(kernels)])
+    exe = tmp_path / "chunk_classes_probe_emulated"
+    compile_or_fail(["g++", "-std=c++20", "-O1", "-I", str(SRC),
+                     str(NATIVE / "chunk_classes_probe.cpp"),
+                     *(str(SRC / s) for s in KERNEL_SOURCES if "avx512" not in s), str(kernels),
+                     "-o", str(exe)])
+    assert run_probe(exe, "check", "avx512").strip() == "ok"
+
+
+@pytest.mark.parametrize("request_", ["portable", "avx2", "avx512", "AVX2", "fastest", ""])
+def test_native_path_switch_selects_a_supported_path(kernel_probe, request_):
+    supported = supported_paths(kernel_probe)
+    assert supported[0] == "portable"
+    env = dict(os.environ, **{PATH_SWITCH: request_})
+    active = run_probe(kernel_probe, "paths", env=env).split("\n")[1]
+    # A path this processor runs is taken as asked; anything else falls back to the fastest.
+    assert active == (request_ if request_ in supported else supported[-1])
+
+
+@pytest.mark.skipif(PATH_SWITCH in os.environ, reason="already running on a forced path")
+@pytest.mark.parametrize("path", ["portable", "avx2", "avx512"])
+def test_native_scan_tests_pass_on_every_path(kernel_probe, path):
+    """The scan, buffer and model tests in a child process forced onto each path."""
+    if path not in supported_paths(kernel_probe):
+        pytest.skip(f"this processor does not run the {path} path")
+    here = Path(__file__).resolve().parent
+    env = dict(os.environ, **{PATH_SWITCH: path})
+    child = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-x",
+         "-k", "not test_native_", str(here / "test_scan.py"), str(here / "test_buffers.py")],
+        capture_output=True, text=True, env=env, cwd=here, timeout=600)
+    assert child.returncode == 0, child.stdout[-4000:] + child.stderr[-2000:]
+
+
+@pytest.mark.parametrize("mode", ["count", "stop"])
+def test_native_core_scan_looks_for_stop_requests(tmp_path, mode):
+    """About every 32 k entries, also inside one long taste sequence; a stop
+    request ends the scan (the probe takes the C allocator, so it needs nothing
+    but the source tree)."""
+    exe = tmp_path / "core_scan_probe"
+    compile_or_fail(["g++", "-std=c++20", "-O1", "-DVAK_CHECKED_HEAP", "-I", str(SRC),
+                     str(NATIVE / "core_scan_probe.cpp"), str(SRC / "scan" / "core_scan.cpp"),
+                     *(str(SRC / "common" / f) for f in
+                       ("invariant.cpp", "memory_ceiling.cpp", "heap_purger.cpp")),
+                     *(str(SRC / s) for s in KERNEL_SOURCES), "-o", str(exe)])
+    lines = run_probe(exe, mode).splitlines()
+    if mode == "count":
+        mixed, taste = map(int, lines)
+        assert 100 <= mixed <= 160 and 100 <= taste <= 160  # 4 M entries each
+    else:
+        assert lines == ["stopped at 3"] * 2

@@ -222,6 +222,77 @@ def test_unpacking_gives_back_the_nfd_utf8(text):
     assert unpack(encode_text(text)) == unicodedata2.normalize("NFD", text).encode("utf-8")
 
 
+# Texts long enough for the encoder's many-bytes-at-a-time stretches (direct
+# ASCII, ideographs) to start and stop anywhere in a block, between every kind
+# of character.
+PIECE = st.one_of(
+    st.text(alphabet=st.sampled_from("ab \n\t.,XYZ~"), max_size=90),          # direct ASCII
+    st.text(alphabet=code_points(0x4E00, 0x9FFF), max_size=40),              # ideographs E4..E9
+    st.text(alphabet=st.sampled_from("\u3002\uff0c\u3042\u304c\u00e9\u00c6\u0416"), max_size=6),
+    st.text(alphabet=st.sampled_from(NON_STARTERS).map(chr), max_size=8),   # marks, any order
+    st.text(alphabet=code_points(0xAC00, 0xD7A3), max_size=12),              # Hangul
+    st.text(alphabet=st.sampled_from("\x00\x01\x7f\x1b"), max_size=3),       # ASCII sent as bytes
+    st.text(alphabet=code_points(0x1F300, 0x1FAFF), max_size=5),             # four-byte characters
+)
+
+
+@settings(max_examples=600, deadline=None)
+@given(st.lists(PIECE, max_size=12).map("".join))
+def test_long_mixed_texts_match_oracle(text):
+    assert encode_text(text) == oracle(text)
+
+
+# A run of marks is written as it arrives while classes do not decrease; the
+# first mark out of order takes the run back and sorts it whole. Long runs
+# (sorted by counting) and late turns must give the same order as NFD.
+@pytest.mark.parametrize("length", [3, 17, 5000])
+@pytest.mark.parametrize("turn", ["start", "middle", "end"])
+def test_a_run_of_marks_turning_out_of_order(length, turn):
+    in_order = ["\u0316", "\u0301", "\u0360"] * (length // 3 + 1)  # classes 220, 230, 234
+    in_order = sorted(in_order[:length], key=unicodedata2.combining)
+    at = {"start": 1, "middle": length // 2, "end": length}[turn]
+    marks = in_order[:at] + ["\u0334", "\u0327"] + in_order[at:]  # classes 1 and 202
+    text = "x\u00e9" + "".join(marks) + "\u4e2d" + "".join(marks) + "y"
+    assert encode_text(text) == oracle(text)
+
+
+# The encoder works through its input in steps of 64 KiB: whatever straddles a
+# step's end (a run of marks in or out of order, a decomposition, a Hangul
+# syllable, ideographs, direct ASCII) must come out as if there were no step.
+@pytest.mark.parametrize("straddling", [
+    "\u0316\u0301\u0316\u0327\u0301",  # marks out of order
+    "\u0327\u0316\u0301\u0301",         # marks in order
+    "\u00e9\u0316\u1e08\u0344",         # decompositions joining the marks
+    "\ud55c\uac00\ud7a3",                # Hangul
+    "\u4e2d\u6587\u5b57" * 20,           # ideographs
+    "plain ASCII " * 8,
+])
+@pytest.mark.parametrize("shift", range(-5, 4))
+def test_steps_of_the_encoder_leave_no_trace(straddling, shift):
+    lead = "a" * (65536 - 1) if shift >= 0 else "\u4e2d" * ((65536 + shift) // 3)
+    text = lead + "x" * max(shift, 0) + straddling + "\u4e2d" + straddling + "end"
+    assert encode_text(text) == oracle(text)
+
+
+@pytest.mark.parametrize("text", [
+    "\u4e2d" * 100_000,
+    "\u00e9t\u00e9 " * 50_000,
+    "\U0001F600" * 50_000,
+    "\ud55c\uad6d\uc5b4 " * 30_000,
+])
+def test_the_callers_str_keeps_no_utf8_copy(text):
+    # The str's own UTF-8 cache would hold another copy of the text (three bytes
+    # per ideograph) for as long as the str lives.
+    class Subclass(str):
+        pass
+
+    expected = oracle(text)
+    for value in (text, Subclass(text)):
+        before = sys.getsizeof(value)
+        assert encode_text(value) == expected
+        assert sys.getsizeof(value) == before
+
+
 def test_encoded_words_scan_as_text():
     words = encode_text("Grüße, \u4e16\u754c! \ud55c\uad6d\uc5b4 \U0001F600\u00c6\t\n")
     counts = vok.scan_stream(words)["counts"]
@@ -258,7 +329,8 @@ def test_hundred_thousand_combining_marks():
     marks = [chr(cp) for cp in (0x301, 0x316, 0x334, 0x345, 0x5B0, 0x1D165)] * 16_667
     marks = marks[:100_000]
     ordered = sorted(marks, key=unicodedata2.combining)
-    assert unicodedata2.normalize("NFD", "".join(marks[:600])) == "".join(sorted(marks[:600], key=unicodedata2.combining))
+    assert unicodedata2.normalize("NFD", "".join(marks[:600])) == "".join(
+        sorted(marks[:600], key=unicodedata2.combining))
     text = "a" + "".join(marks) + "b" + "".join(marks)
     expected = oracle("a" + "".join(ordered) + "b" + "".join(ordered))
     assert encode_text(text) == expected

@@ -1,7 +1,11 @@
 #!/usr/bin/env python3
 """Generates src/text/unicode_tables.cpp: the canonical decomposition mappings
 (full, recursive, canonical only) and the canonical combining classes of
-Unicode 17.0 as two-level block tables.
+Unicode 17.0 as two-level block tables, and the encoder's quick-check table: one
+property per code point (plain starter, non-starter with its class, direct
+character, Hangul syllable, or the number of a decomposition record holding the
+decomposition's UTF-8 and classes), plus compile-time checks that the encoder's
+output bound per UTF-8 lead byte covers every character.
 
 Usage: python3 tools/gen_unicode_tables.py [output path]
 
@@ -55,6 +59,55 @@ def full_decomposition(cp: int, mappings: dict[int, list[int]]) -> list[int]:
 
 def combining_classes() -> dict[int, int]:
     return {cp: c for cp in scalar_values() if (c := unicodedata2.combining(chr(cp))) != 0}
+
+
+DIRECT = frozenset([0x09, 0x0A, 0x0D, *range(0x20, 0x7F), 0xC6, 0xE6, 0xD8, 0xF8, 0xDF, 0x152, 0x153])
+
+# Quick-check properties; they match the constants in src/text/unicode_tables.hpp.
+PROPERTY_PLAIN = 0
+PROPERTY_DIRECT = 0x100
+PROPERTY_HANGUL = 0x101
+PROPERTY_RECORD = 0x200
+MAX_RECORD_BYTES = 16
+
+
+def utf8(cp: int) -> bytes:
+    return chr(cp).encode("utf-8", "surrogatepass")
+
+
+def words_of(decomposition: list[int]) -> int:
+    """Most words the code points can add to the output: one per direct
+    character, and half the bytes (rounded up) of every stretch between them."""
+    words, pending = 0, 0
+    for part in decomposition:
+        if part in DIRECT:
+            words += 1 + (pending + 1) // 2
+            pending = 0
+        else:
+            pending += len(utf8(part))
+    return words + (pending + 1) // 2
+
+
+def decomposition_record(parts: list[int], classes: dict[int, int]) -> str:
+    encoded = b"".join(utf8(p) for p in parts)
+    part_classes = [classes.get(p, 0) for p in parts]
+    starter = part_classes[0] == 0
+    marks = part_classes[1:] if starter else part_classes
+    simple = starter and all(c != 0 for c in marks) and marks == sorted(marks)
+    starter_word = parts[0] if starter and parts[0] in DIRECT else 0
+    padded = list(encoded) + [0] * (MAX_RECORD_BYTES - len(encoded))
+    fields = [
+        "{" + ", ".join(f"{b:#04x}" for b in padded) + "}",
+        str(len(encoded)),
+        str(len(parts)),
+        str(len(utf8(parts[0])) if starter else 0),
+        str(part_classes[-1]),
+        "true" if simple else "false",
+        f"{starter_word:#x}",
+        "{" + ", ".join(str(c) for c in part_classes + [0] * (4 - len(parts))) + "}",
+        "{" + ", ".join(str(len(utf8(p))) for p in parts) + ", 0" * (4 - len(parts)) + "}",
+    ]
+    return "    {" + ", ".join(fields) + "}"
 
 
 def two_level(values: list[int]) -> tuple[list[int], list[list[int]]]:
@@ -131,9 +184,49 @@ def main() -> int:
     for cp, c in classes.items():
         class_values[cp] = c
 
+    # The quick-check property of every code point, and one record per decomposition.
+    records: list[str] = []
+    properties = [PROPERTY_PLAIN] * (MAX_CODE_POINT + 1)
+    for cp in scalar_values():
+        if cp in DIRECT:
+            properties[cp] = PROPERTY_DIRECT
+        elif HANGUL_FIRST <= cp <= HANGUL_LAST:
+            properties[cp] = PROPERTY_HANGUL
+        elif cp in full:
+            if len(b"".join(utf8(p) for p in full[cp])) > MAX_RECORD_BYTES:
+                print("a decomposition no longer fits its record", file=sys.stderr)
+                return 1
+            properties[cp] = PROPERTY_RECORD + len(records)
+            records.append(decomposition_record(full[cp], classes))
+        elif cp in classes:
+            properties[cp] = classes[cp]
+    if PROPERTY_RECORD + len(records) > 0xFFFF:
+        print("too many decomposition records for 16-bit properties", file=sys.stderr)
+        return 1
+
+    # The most words one character adds, per UTF-8 lead byte; the encoder sizes
+    # its output by a bound per lead byte, checked against these at compile time.
+    lead_words: dict[int, int] = {}
+    for cp in scalar_values():
+        if cp < 0x80:
+            continue
+        decomposition = [cp]
+        if HANGUL_FIRST <= cp <= HANGUL_LAST:
+            s_index = cp - HANGUL_FIRST
+            decomposition = [0x1100 + s_index // 588, 0x1161 + (s_index % 588) // 28]
+            if s_index % 28:
+                decomposition.append(0x11A7 + s_index % 28)
+        elif cp in full:
+            decomposition = full[cp]
+        lead = utf8(cp)[0]
+        lead_words[lead] = max(lead_words.get(lead, 0), words_of(decomposition))
+    bound_checks = "".join(f"static_assert(lead_word_bound({lead:#04x}) >= {words});\n"
+                           for lead, words in sorted(lead_words.items()))
+
+    property_index, property_blocks = two_level(properties)
     decomposition_index, decomposition_blocks = two_level(entries)
     class_index, class_blocks = two_level(class_values)
-    if len(decomposition_blocks) > 256 or len(class_blocks) > 256:
+    if len(decomposition_blocks) > 256 or len(class_blocks) > 256 or len(property_blocks) > 256:
         print("too many distinct blocks for 8-bit block numbers", file=sys.stderr)
         return 1
 
@@ -141,9 +234,22 @@ def main() -> int:
         "// Generated by tools/gen_unicode_tables.py (python3 tools/gen_unicode_tables.py)\n"
         f"// from the Unicode Character Database {unicodedata2.unidata_version}. Do not edit.\n"
         "#include \"text/unicode_tables.hpp\"\n\n"
+        "#include \"text/output_units.hpp\"\n\n"
         "namespace vak::text::tables {\n\n"
         f"static_assert(kBlockShift == {BLOCK_SHIFT});\n"
-        f"static_assert(kLongestDecomposition == {longest});\n\n",
+        f"static_assert(kLongestDecomposition == {longest});\n"
+        f"static_assert(kRecordBytes == {MAX_RECORD_BYTES});\n\n"
+        "// Every character's words fit the output bound of its lead byte.\n",
+        bound_checks,
+        "\n",
+        c_array("std::uint8_t", "kPropertyIndex", "[kBlockCount]",
+                number_rows(property_index, 16, "{}")),
+        "\n",
+        c_array("std::uint16_t", "kPropertyBlocks", f"[{len(property_blocks)}][kBlockSize]",
+                block_rows(property_blocks, "{:#x}")),
+        "\n",
+        c_array("DecompositionRecord", "kDecompositionRecords", f"[{len(records)}]", records),
+        "\n",
         c_array("std::uint8_t", "kCombiningClassIndex", "[kBlockCount]",
                 number_rows(class_index, 16, "{}")),
         "\n",
@@ -162,7 +268,8 @@ def main() -> int:
     ]
     output.write_text("".join(parts))
     print(f"wrote {output} ({len(class_blocks)} class blocks, "
-          f"{len(decomposition_blocks)} decomposition blocks, {len(data)} data entries)")
+          f"{len(decomposition_blocks)} decomposition blocks, {len(data)} data entries, "
+          f"{len(property_blocks)} property blocks, {len(records)} decomposition records)")
     return 0
 
 

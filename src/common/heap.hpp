@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+#include "common/memory_ceiling.hpp"
+
 #ifdef VAK_CHECKED_HEAP
 #include <cstdlib>
 #else
@@ -18,6 +20,7 @@ namespace vak::heap {
 
 // nullptr when the memory cannot be obtained.
 inline void* allocate(std::size_t bytes) noexcept {
+    if (bytes > memory_ceiling()) return nullptr;
 #ifdef VAK_CHECKED_HEAP
     return std::malloc(bytes == 0 ? 1 : bytes);
 #else
@@ -29,6 +32,7 @@ inline void* allocate(std::size_t bytes) noexcept {
 // obtained (or the product overflows). Large zeroed blocks come straight from the
 // operating system, so pages that stay untouched cost nothing.
 inline void* allocate_zeroed(std::size_t count, std::size_t size) noexcept {
+    if (size != 0 && count > memory_ceiling() / size) return nullptr;
 #ifdef VAK_CHECKED_HEAP
     return std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
 #else
@@ -38,6 +42,7 @@ inline void* allocate_zeroed(std::size_t count, std::size_t size) noexcept {
 
 // `align` is a power of two.
 inline void* allocate_aligned(std::size_t bytes, std::size_t align) noexcept {
+    if (bytes > memory_ceiling()) return nullptr;
 #ifdef VAK_CHECKED_HEAP
     void* memory = nullptr;
     if (align < sizeof(void*)) align = sizeof(void*);
@@ -52,6 +57,13 @@ inline void release(void* memory) noexcept {
     std::free(memory);
 #else
     mi_free(memory);
+#endif
+}
+
+// Returns every freed page to the operating system now.
+inline void purge_now() noexcept {
+#ifndef VAK_CHECKED_HEAP
+    mi_collect(true);
 #endif
 }
 

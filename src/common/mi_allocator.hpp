@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/heap.hpp"
+#include "common/heap_purger.hpp"
 
 namespace vak {
 
@@ -30,7 +31,10 @@ struct MiAllocator {
         if (p == nullptr) throw std::bad_alloc();
         return static_cast<T*>(p);
     }
-    void deallocate(T* p, std::size_t) noexcept { heap::release(p); }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n >= heap::kPurgeWorthyBytes / sizeof(T)) heap::purge_soon();
+        heap::release(p);
+    }
 
     template <class U>
     bool operator==(const MiAllocator<U>&) const noexcept { return true; }

@@ -8,9 +8,10 @@ std::uint32_t round_to_u32(double x) noexcept {
     constexpr double kSaturationPoint = 4294967295.5;
     if (std::isnan(x) || x < 0.0) return 0;  // only a negative threshold reaches x < 0
     if (x >= kSaturationPoint) return 0xFFFFFFFFu;
-    const double f = std::floor(x);
-    const double r = x - f;
-    const auto whole = static_cast<std::uint32_t>(f);
+    // Below 2^32 the conversion truncates, which for x >= 0 is the floor, and
+    // the fraction x - floor(x) is exact.
+    const auto whole = static_cast<std::uint32_t>(x);
+    const double r = x - static_cast<double>(whole);
     if (r < 0.5) return whole;
     if (r > 0.5) return whole + 1;
     return whole + (whole & 1u);  // a tie goes to the even neighbour

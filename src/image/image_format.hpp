@@ -1,6 +1,31 @@
 // What both directions of the image codec share: the layout of an image command
-// word, the words the encoder writes, the colour palette, and the one rounding
-// rule that palette entries, levels, node means and threshold tenths all use.
+// word, the words the encoder writes, the quadtree geometry, the colour palette,
+// and the one rounding rule that palette entries, levels, node means and
+// threshold tenths all use.
+//
+// An image command word (bit 0 least significant; other words are skipped):
+//
+//   bits   31..20  19..16  15..12  11..10  9     8..6       5..0
+//          ignored 1000    ignored 01      kind  selector   argument / value
+//
+//   kind 0, a command                      kind 1, a data payload
+//   selector  command    argument          in the metadata block: selector = field 0..7
+//   0..3      DESCEND q  repeat (0 = 1)    after it: selector = colour channel 0..2
+//   4         PAINT      ignored           value: the field's 6 bits, or a colour level
+//   5         SET_COLOR  ignored
+//   6         BACKTRACK  repeat (0 = 1)
+//   7         META       0 begin, 1 end
+//
+//   metadata fields: 0/1 width high/low, 2/3 height high/low, 4/5 root size
+//   high/low (12-bit values as two 6-bit halves), 6 bit depth, 7 threshold tenths.
+//
+//   A stream: META_BEGIN, the eight fields, META_END, then the tree depth first:
+//   a split node is DESCEND q, the child, BACKTRACK for q = 0..3; a leaf is an
+//   optional SET_COLOR with three channel payloads, then PAINT.
+//
+// Pixels: rows first, kChannels bytes per pixel. A node (x, y, size) has children
+// of half its size (at least 1) offset by that half: quadrant bit 0 moves right,
+// bit 1 moves down.
 #pragma once
 
 #include <array>
@@ -17,6 +42,11 @@ inline constexpr std::uint32_t kPayloadKindBit = 0x200u;
 inline constexpr unsigned kSelectorShift = 6;
 inline constexpr std::uint32_t kSelectorMask = 0x7u;
 inline constexpr std::uint32_t kValueMask = 0x3Fu;
+// The kind, selector and value fields together: every word the encoder writes
+// is kImageWordPattern plus such a code.
+inline constexpr std::uint32_t kCodeMask = 0x3FFu;
+
+inline constexpr std::size_t kChannels = 3;
 
 enum Opcode : std::uint8_t {
     kDescend0 = 0, kDescend1 = 1, kDescend2 = 2, kDescend3 = 3,
@@ -64,6 +94,23 @@ constexpr ImageWord classify_word(std::uint32_t w) {
             static_cast<std::uint8_t>((w >> kSelectorShift) & kSelectorMask),
             static_cast<std::uint8_t>(w & kValueMask)};
 }
+
+// A quadtree node: the square of side `size` whose top-left pixel is column x, row y.
+struct Node {
+    std::uint32_t x;
+    std::uint32_t y;
+    std::uint32_t size;
+    friend bool operator==(const Node&, const Node&) = default;
+};
+
+// The quadrant's child: half the size (at least 1), offset by that half.
+constexpr Node child_of(const Node& node, unsigned quadrant) {
+    const std::uint32_t half = node.size >> 1 != 0 ? node.size >> 1 : 1;
+    return Node{node.x + ((quadrant & 1u) != 0 ? half : 0),
+                node.y + ((quadrant & 2u) != 0 ? half : 0), half};
+}
+
+using Colour = std::array<std::uint8_t, kChannels>;
 
 // The five values both functions return alongside their result.
 struct ImageMetadata {

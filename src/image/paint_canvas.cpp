@@ -5,16 +5,18 @@
 #include <new>
 
 #include "common/heap.hpp"
+#include "common/interrupt.hpp"
 
 namespace vak::image {
 
 namespace {
 
-constexpr std::size_t kChannels = 3;
 // Rectangles of at most this many rows are rendered again when repeated (a few
 // skip-link look-ups per row); only taller ones go into the set of rendered
 // rectangles, which keeps that set small: few nodes are that tall.
 constexpr std::uint32_t kShortRows = 8;
+// Pixels (or rows visited) between two looks for an interrupt.
+constexpr std::size_t kPollPixels = std::size_t{1} << 16;
 
 struct HeapRelease {
     void operator()(void* p) const noexcept { heap::release(p); }
@@ -92,8 +94,7 @@ void PaintCanvas::reset(std::uint8_t* pixels, std::uint32_t width, std::uint32_t
     recorded_.clear();
 }
 
-void PaintCanvas::paint(const Node& node, const Colour& colour) {
-    if (node.x >= width_ || node.y >= height_) return;
+void PaintCanvas::paint_area(const Node& node, const Colour& colour) {
     const std::uint32_t right = node.size < width_ - node.x ? node.x + node.size : width_;
     const std::uint32_t bottom = node.size < height_ - node.y ? node.y + node.size : height_;
     const Rect rect{static_cast<std::uint16_t>(node.x), static_cast<std::uint16_t>(node.y),
@@ -108,14 +109,16 @@ void PaintCanvas::paint(const Node& node, const Colour& colour) {
     record(rect);
 }
 
-void PaintCanvas::fill_direct(const Rect& rect) noexcept {
+void PaintCanvas::fill_direct(const Rect& rect) {
     const std::size_t row_stride = std::size_t{width_} * kChannels;
     const std::size_t span_bytes = (std::size_t{rect.x1} - rect.x0) * kChannels;
     std::uint8_t* first_row = pixels_ + rect.y0 * row_stride + rect.x0 * kChannels;
     for (std::size_t i = 0; i < span_bytes; i += kChannels) {
         std::memcpy(first_row + i, rect.colour.data(), kChannels);
     }
+    const std::size_t rows_per_poll = kPollPixels / (std::size_t{rect.x1} - rect.x0) + 1;
     for (std::size_t y = 1; y < std::size_t{rect.y1} - rect.y0; ++y) {
+        if (y % rows_per_poll == 0) interrupt::poll();
         std::memcpy(first_row + y * row_stride, first_row, span_bytes);
     }
 }
@@ -140,7 +143,12 @@ void PaintCanvas::finish() {
     const HeapArray<std::uint16_t> rows = zeroed_array<std::uint16_t>(std::size_t{height_} + 1);
     const HeapArray<std::uint16_t> written = zeroed_array<std::uint16_t>(height_);
     KeySet rendered;  // tall rectangles whose every pixel is written
+    std::size_t work_since_poll = 0;
     for (std::size_t i = recorded_.size(); i-- > 0;) {
+        if (++work_since_poll >= kPollPixels) {
+            work_since_poll = 0;
+            interrupt::poll();
+        }
         const Rect& rect = recorded_[i];
         const std::uint64_t key = std::uint64_t{rect.x0} | std::uint64_t{rect.y0} << 16 |
                                   std::uint64_t{rect.x1} << 32 | std::uint64_t{rect.y1} << 48;
@@ -160,6 +168,7 @@ void PaintCanvas::finish() {
                 if (link[x] != 0) x = next_open(link, x);
             }
             written[y] = static_cast<std::uint16_t>(written[y] + count);
+            work_since_poll += count + 1;
             if (written[y] == width_) rows[y] = 1;
         }
     }

@@ -28,11 +28,9 @@
 #include <cstdint>
 
 #include "common/mi_allocator.hpp"
-#include "image/traversal_path.hpp"
+#include "image/image_format.hpp"
 
 namespace vak::image {
-
-using Colour = std::array<std::uint8_t, 3>;
 
 class PaintCanvas {
 public:
@@ -41,8 +39,20 @@ public:
     void reset(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height);
 
     // Fills the part of `node` inside the image with `colour` (nothing when the
-    // node lies outside), now or in finish().
-    void paint(const Node& node, const Colour& colour);
+    // node lies outside), now or in finish(). A single pixel painted directly
+    // (most paints of a detailed picture) takes the inline path.
+    void paint(const Node& node, const Colour& colour) {
+        if (node.x >= width_ || node.y >= height_) return;
+        if (node.size == 1 && !recording_ && direct_budget_ != 0) {
+            --direct_budget_;
+            std::uint8_t* pixel = pixels_ + (std::size_t{node.y} * width_ + node.x) * kChannels;
+            pixel[0] = colour[0];
+            pixel[1] = colour[1];
+            pixel[2] = colour[2];
+            return;
+        }
+        paint_area(node, colour);
+    }
 
     // Renders the paints that were recorded and releases the list.
     void finish();
@@ -53,7 +63,8 @@ private:
         Colour colour;
     };
 
-    void fill_direct(const Rect& rect) noexcept;
+    void paint_area(const Node& node, const Colour& colour);
+    void fill_direct(const Rect& rect);
     void record(const Rect& rect);
 
     std::uint8_t* pixels_ = nullptr;

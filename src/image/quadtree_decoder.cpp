@@ -1,9 +1,8 @@
 #include "image/quadtree_decoder.hpp"
 
-#include <array>
+#include <algorithm>
 
-#include "image/paint_canvas.hpp"
-#include "image/traversal_path.hpp"
+#include "common/interrupt.hpp"
 
 namespace vak::image {
 
@@ -36,40 +35,56 @@ constexpr const char* kMissingColorOrPaint =
 
 #undef VAK_STREAM_ERROR
 
-constexpr std::size_t kChannels = 3;
 
-enum class Phase : std::uint8_t { kBeforeMetadata, kInMetadata, kImage };
+// Words between two looks for an interrupt.
+constexpr std::size_t kPollWords = std::size_t{1} << 16;
 
-class Decoder {
-public:
-    explicit Decoder(DecodeResult& result) : result_(result) {}
+// The colour payloads of channels 0, 1 and 2, in this order (ignored bits aside).
+bool is_colour_group_tail(const std::uint32_t* w) {
+    constexpr std::uint32_t kTested =
+        kImageWordTestMask | kPayloadKindBit | (kSelectorMask << kSelectorShift);
+    return (w[0] & kTested) == payload_word(0, 0) && (w[1] & kTested) == payload_word(1, 0) &&
+           (w[2] & kTested) == payload_word(2, 0);
+}
 
-    // Each returns the error message of the word, or nullptr.
-    const char* take(std::uint32_t word) {
-        const ImageWord w = classify_word(word);
-        if (w.kind == WordKind::kForeign) return nullptr;
-        switch (phase_) {
-            case Phase::kBeforeMetadata: return before_metadata(w);
-            case Phase::kInMetadata: return in_metadata(w);
-            case Phase::kImage: return in_image(w);
-        }
-        return nullptr;
+}  // namespace
+
+const char* StreamDecoder::read_metadata() {
+    while (phase_ != Phase::kImage && next_ < count_) {
+        if (next_ % kPollWords == 0) interrupt::poll();
+        if (const char* error = take_outside_image(words_[next_++])) return error;
     }
+    return phase_ == Phase::kImage ? nullptr : end_of_stream();
+}
 
-    const char* finish() const {
-        if (phase_ == Phase::kInMetadata) return kEndedInMetadata;
-        if (triplet_open_) return kEndedInTriplet;
-        if (begin_count_ != 1 || end_count_ != 1) return kFramingCount;
-        if (!path_.at_root()) return kUnbalancedDepth;
-        if (!colour_seen_ || !paint_seen_) return kMissingColorOrPaint;
-        return nullptr;
+const char* StreamDecoder::read_image(std::uint8_t* pixels) {
+    std::fill_n(pixels, pixel_bytes(), std::uint8_t{0});
+    path_.reset(Node{0, 0, metadata_.root_size}, metadata_.width, metadata_.height);
+    canvas_.reset(pixels, metadata_.width, metadata_.height);
+    for (std::size_t begin = next_; begin < count_; begin += kPollWords) {
+        interrupt::poll();
+        const std::size_t end = count_ - begin < kPollWords ? count_ : begin + kPollWords;
+        if (const char* error = read_image_words(words_ + begin, words_ + end)) return error;
     }
+    next_ = count_;
+    if (const char* error = end_of_stream()) return error;
+    canvas_.finish();
+    return nullptr;
+}
 
-    // After a successful pass: completes the picture.
-    void render() { canvas_.finish(); }
+const char* StreamDecoder::end_of_stream() const {
+    if (phase_ == Phase::kInMetadata) return kEndedInMetadata;
+    if (triplet_open_) return kEndedInTriplet;
+    if (begin_count_ != 1 || end_count_ != 1) return kFramingCount;
+    if (!path_.at_root()) return kUnbalancedDepth;
+    if (!colour_seen_ || !paint_seen_) return kMissingColorOrPaint;
+    return nullptr;
+}
 
-private:
-    const char* before_metadata(const ImageWord& w) {
+const char* StreamDecoder::take_outside_image(std::uint32_t word) {
+    const ImageWord w = classify_word(word);
+    if (w.kind == WordKind::kForeign) return nullptr;
+    if (phase_ == Phase::kBeforeMetadata) {
         if (w.kind == WordKind::kPayload) return kUnexpectedPayload;
         if (w.selector != kMeta) return kCommandBeforeMetadata;
         if (w.value == kMetaBeginArg) {
@@ -79,123 +94,120 @@ private:
         }
         return w.value == kMetaEndArg ? kEndWithoutBegin : kInvalidMetaArg;
     }
-
-    const char* in_metadata(const ImageWord& w) {
-        if (w.kind == WordKind::kPayload) {
-            fields_[w.selector] = w.value;  // a repeated field keeps its last value
-            field_present_[w.selector] = true;
-            return nullptr;
-        }
-        if (w.selector != kMeta) return kCommandInMetadata;
-        if (w.value == kMetaBeginArg) return kNestedBegin;
-        return w.value == kMetaEndArg ? close_metadata() : kInvalidMetaArg;
+    if (w.kind == WordKind::kPayload) {
+        fields_[w.selector] = w.value;  // a repeated field keeps its last value
+        field_present_[w.selector] = true;
+        return nullptr;
     }
+    if (w.selector != kMeta) return kCommandInMetadata;
+    if (w.value == kMetaBeginArg) return kNestedBegin;
+    return w.value == kMetaEndArg ? close_metadata() : kInvalidMetaArg;
+}
 
-    const char* in_image(const ImageWord& w) {
-        if (w.kind == WordKind::kPayload) return colour_payload(w.selector, w.value);
-        const std::uint32_t repeat = w.value != 0 ? w.value : 1;
-        switch (w.selector) {
+const char* StreamDecoder::close_metadata() {
+    for (bool present : field_present_) {
+        if (!present) return kMissingFields;
+    }
+    const auto split_value = [this](MetaField high, MetaField low) {
+        return std::uint32_t{fields_[high]} * 64 + fields_[low];
+    };
+    const std::uint32_t root = split_value(kRootHigh, kRootLow);
+    if (root == 0) return kInvalidRoot;
+    metadata_.width = split_value(kWidthHigh, kWidthLow);
+    metadata_.height = split_value(kHeightHigh, kHeightLow);
+    metadata_.root_size = root;
+    const std::uint8_t depth_field = fields_[kBitDepthField];
+    metadata_.bit_depth =
+        depth_field == 0 ? 1 : (depth_field > kMaxBitDepth ? kMaxBitDepth : depth_field);
+    metadata_.threshold_tenths = fields_[kTenthsField];
+    palette_ = build_palette(metadata_.bit_depth);
+    ++end_count_;
+    phase_ = Phase::kImage;
+    return nullptr;
+}
+
+// The image phase: one switch per word over its kind and selector bits.
+const char* StreamDecoder::read_image_words(const std::uint32_t* word, const std::uint32_t* end) {
+    constexpr unsigned kPayload = kPayloadKindBit >> kSelectorShift;  // payload selectors from 8
+    for (; word != end; ++word) {
+        const std::uint32_t w = *word;
+        if ((w & kImageWordTestMask) != kImageWordPattern) continue;
+        const auto value = static_cast<std::uint8_t>(w & kValueMask);
+        const std::uint32_t repeat = value != 0 ? value : 1;
+        switch ((w >> kSelectorShift) & 0xFu) {
             case kDescend0:
             case kDescend1:
             case kDescend2:
             case kDescend3:
-                path_.descend(w.selector, repeat);
-                return nullptr;
+                path_.descend((w >> kSelectorShift) & 3u, repeat);
+                break;
             case kPaint:
                 paint_seen_ = true;
                 if (const Node* node = path_.current_inside()) canvas_.paint(*node, colour_);
-                return nullptr;
+                break;
             case kSetColor:
                 if (triplet_open_) return kIncompletePriorTriplet;
-                channel_present_ = {};
-                channel_level_ = {};
                 colour_seen_ = true;
+                if (end - word > 3 && is_colour_group_tail(word + 1)) {
+                    // The three payloads follow in channel order: one step for the group.
+                    const char* error = set_colour(word[1] & kValueMask, word[2] & kValueMask,
+                                                   word[3] & kValueMask);
+                    if (error != nullptr) return error;
+                    channels_present_ = kAllChannels;
+                    word += 3;
+                    break;
+                }
+                channels_present_ = 0;
                 triplet_open_ = true;
-                return nullptr;
+                break;
             case kBacktrack:
-                return path_.backtrack(repeat) ? nullptr : kBacktrackUnderflow;
-            default:  // kMeta
-                if (w.value == kMetaBeginArg) return kDuplicateMetadata;
-                return w.value == kMetaEndArg ? kEndWithoutBegin : kInvalidMetaArg;
+                if (!path_.backtrack(repeat)) return kBacktrackUnderflow;
+                break;
+            case kMeta:
+                if (value == kMetaBeginArg) return kDuplicateMetadata;
+                return value == kMetaEndArg ? kEndWithoutBegin : kInvalidMetaArg;
+            case kPayload + 0:
+            case kPayload + 1:
+            case kPayload + 2:
+                if (const char* error = colour_payload((w >> kSelectorShift) & 3u, value)) return error;
+                break;
+            default:  // payloads with selectors 3..7
+                return triplet_open_ ? kNonColorPayload : kUnexpectedPayload;
         }
     }
+    return nullptr;
+}
 
-    const char* close_metadata() {
-        for (bool present : field_present_) {
-            if (!present) return kMissingFields;
-        }
-        const std::uint32_t root = split_value(kRootHigh, kRootLow);
-        if (root == 0) return kInvalidRoot;
-        ImageMetadata& meta = result_.metadata;
-        meta.width = split_value(kWidthHigh, kWidthLow);
-        meta.height = split_value(kHeightHigh, kHeightLow);
-        meta.root_size = root;
-        const std::uint8_t depth_field = fields_[kBitDepthField];
-        meta.bit_depth = depth_field == 0 ? 1 : (depth_field > kMaxBitDepth ? kMaxBitDepth : depth_field);
-        meta.threshold_tenths = fields_[kTenthsField];
+const char* StreamDecoder::colour_payload(unsigned channel, std::uint8_t level) {
+    if (!triplet_open_) return kUnexpectedPayload;
+    const unsigned bit = 1u << channel;
+    if ((channels_present_ & bit) != 0) return kDuplicateChannel;
+    channels_present_ |= bit;
+    channel_level_[channel] = level;
+    if (channels_present_ != kAllChannels) return nullptr;
+    triplet_open_ = false;
+    return set_colour(channel_level_[0], channel_level_[1], channel_level_[2]);
+}
 
-        result_.pixels.assign(std::size_t{meta.width} * meta.height * kChannels, 0);
-        path_.reset(Node{0, 0, root}, meta.width, meta.height);
-        canvas_.reset(result_.pixels.data(), meta.width, meta.height);
-        palette_ = build_palette(meta.bit_depth);
-        ++end_count_;
-        phase_ = Phase::kImage;
-        return nullptr;
-    }
-
-    std::uint32_t split_value(MetaField high, MetaField low) const {
-        return std::uint32_t{fields_[high]} * 64 + fields_[low];
-    }
-
-    const char* colour_payload(std::uint8_t channel, std::uint8_t level) {
-        if (!triplet_open_) return kUnexpectedPayload;
-        if (channel >= kChannels) return kNonColorPayload;
-        if (channel_present_[channel]) return kDuplicateChannel;
-        channel_present_[channel] = true;
-        channel_level_[channel] = level;
-        if (!(channel_present_[0] && channel_present_[1] && channel_present_[2])) return nullptr;
-        for (std::uint8_t l : channel_level_) {
-            if (l >= palette_.size) return kLevelOutsidePalette;
-        }
-        for (std::size_t c = 0; c < kChannels; ++c) colour_[c] = palette_.entries[channel_level_[c]];
-        triplet_open_ = false;
-        return nullptr;
-    }
-
-    DecodeResult& result_;
-    Phase phase_ = Phase::kBeforeMetadata;
-    unsigned begin_count_ = 0;
-    unsigned end_count_ = 0;
-    std::array<std::uint8_t, kMetaFieldCount> fields_{};
-    std::array<bool, kMetaFieldCount> field_present_{};
-    Palette palette_;
-    TraversalPath path_;
-    PaintCanvas canvas_;
-    bool triplet_open_ = false;
-    std::array<bool, kChannels> channel_present_{};
-    std::array<std::uint8_t, kChannels> channel_level_{};
-    Colour colour_{};
-    bool colour_seen_ = false;
-    bool paint_seen_ = false;
-};
-
-}  // namespace
+// A completed triplet becomes the current colour.
+const char* StreamDecoder::set_colour(std::uint32_t level0, std::uint32_t level1,
+                                      std::uint32_t level2) {
+    // The palette size is a power of two: some level reaches past it exactly
+    // when their bitwise or does.
+    if ((level0 | level1 | level2) >= palette_.size) return kLevelOutsidePalette;
+    colour_ = {palette_.entries[level0], palette_.entries[level1], palette_.entries[level2]};
+    return nullptr;
+}
 
 DecodeResult decode_quadtree(const std::uint32_t* words, std::size_t count) {
     DecodeResult result;
-    Decoder decoder(result);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (const char* error = decoder.take(words[i])) {
-            result.error = error;
-            break;
-        }
-    }
-    if (result.error == nullptr) result.error = decoder.finish();
-    if (result.error != nullptr) {
-        result.pixels = ByteVec();  // no partial image
-    } else {
-        decoder.render();
-    }
+    StreamDecoder decoder(words, count);
+    result.error = decoder.read_metadata();
+    if (result.error != nullptr) return result;
+    result.metadata = decoder.metadata();
+    result.pixels.resize(decoder.pixel_bytes());
+    result.error = decoder.read_image(result.pixels.data());
+    if (result.error != nullptr) result.pixels = ByteVec();  // no partial image
     return result;
 }
 

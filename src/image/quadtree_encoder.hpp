@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "common/mi_allocator.hpp"
+#include "image/encoded_words.hpp"
 #include "image/image_format.hpp"
 
 namespace vak::image {
@@ -15,12 +16,12 @@ inline constexpr std::uint32_t kMaxEncodableSide = 2048;
 
 struct EncodeResult {
     const char* error = nullptr;  // the ValueError message, or nullptr on success
-    WordVec words;
+    EncodedWords words;
     ImageMetadata metadata;
 };
 
-// `pixels`: rows first, three channel bytes per pixel. The encoder owns them
-// and frees them once quantised, before its large tables exist.
+// `pixels`: rows first, three channel bytes per pixel. The encoder keeps them as
+// its working image: blocks are summed from them, and single-pixel leaves read them.
 // Runs without the interpreter lock; throws std::bad_alloc when memory runs out.
 EncodeResult encode_quadtree(ByteVec pixels, std::uint32_t width, std::uint32_t height,
                              std::uint8_t bit_depth, double threshold);

@@ -14,7 +14,7 @@ void TraversalPath::reset(const Node& root, std::uint32_t width, std::uint32_t h
     depth_ = 1;
 }
 
-void TraversalPath::descend(unsigned quadrant, std::uint32_t times) {
+void TraversalPath::descend_repeatedly(unsigned quadrant, std::uint32_t times) {
     VAK_EXPECT(!levels_.empty(), "the traversal path holds the root");
     depth_ += times;
     for (std::uint32_t done = 0; done < times; ++done) {
@@ -35,7 +35,7 @@ void TraversalPath::descend(unsigned quadrant, std::uint32_t times) {
     }
 }
 
-bool TraversalPath::backtrack(std::uint32_t times) {
+bool TraversalPath::backtrack_repeatedly(std::uint32_t times) {
     if (depth_ - 1 < times) return false;
     depth_ -= times;
     std::uint64_t remaining = times;
@@ -53,12 +53,6 @@ bool TraversalPath::backtrack(std::uint32_t times) {
     }
     VAK_EXPECT(!levels_.empty(), "backtracking never removes the root");
     return true;
-}
-
-const Node* TraversalPath::current_inside() const noexcept {
-    if (outside_levels_ != 0) return nullptr;
-    const Node& node = levels_.back().node;
-    return node.x < width_ && node.y < height_ ? &node : nullptr;
 }
 
 }  // namespace vak::image

@@ -15,38 +15,60 @@
 #include <cstdint>
 
 #include "common/mi_allocator.hpp"
+#include "image/image_format.hpp"
 
 namespace vak::image {
-
-struct Node {
-    std::uint32_t x;
-    std::uint32_t y;
-    std::uint32_t size;
-    friend bool operator==(const Node&, const Node&) = default;
-};
-
-// The quadrant's child: half the size (at least 1), offset by that half.
-constexpr Node child_of(const Node& node, unsigned quadrant) {
-    const std::uint32_t half = node.size >> 1 != 0 ? node.size >> 1 : 1;
-    return Node{node.x + ((quadrant & 1u) != 0 ? half : 0),
-                node.y + ((quadrant & 2u) != 0 ? half : 0), half};
-}
 
 class TraversalPath {
 public:
     // The path becomes the root alone. Root coordinates must be below 4096.
     void reset(const Node& root, std::uint32_t width, std::uint32_t height);
 
-    // Descends `times` levels, always into `quadrant`.
-    void descend(unsigned quadrant, std::uint32_t times);
+    // Descends `times` levels, always into `quadrant`. One level at a time (what
+    // canonical streams do) takes the inline path.
+    void descend(unsigned quadrant, std::uint32_t times) {
+        if (times != 1 || outside_levels_ != 0) {
+            descend_repeatedly(quadrant, times);
+            return;
+        }
+        ++depth_;
+        Level& top = levels_.back();
+        const Node child = child_of(top.node, quadrant);
+        if (child.x >= width_ || child.y >= height_) {
+            outside_levels_ = 1;
+        } else if (child == top.node) {
+            ++top.repeat;
+        } else {
+            levels_.push_back(Level{child, 1});  // within the capacity reserved by reset()
+        }
+    }
+
     // Goes up `times` levels; false (and nothing changed) if that would leave the root.
-    bool backtrack(std::uint32_t times);
+    bool backtrack(std::uint32_t times) {
+        if (times != 1 || depth_ == 1) return backtrack_repeatedly(times);
+        --depth_;
+        if (outside_levels_ != 0) {
+            --outside_levels_;
+        } else if (levels_.back().repeat > 1) {
+            --levels_.back().repeat;
+        } else {
+            levels_.pop_back();  // not the root: depth_ was above 1
+        }
+        return true;
+    }
 
     bool at_root() const noexcept { return depth_ == 1; }
     // The current node, or nullptr when it lies outside the image.
-    const Node* current_inside() const noexcept;
+    const Node* current_inside() const noexcept {
+        if (outside_levels_ != 0) return nullptr;
+        const Node& node = levels_.back().node;
+        return node.x < width_ && node.y < height_ ? &node : nullptr;
+    }
 
 private:
+    void descend_repeatedly(unsigned quadrant, std::uint32_t times);
+    bool backtrack_repeatedly(std::uint32_t times);
+
     struct Level {
         Node node;
         std::uint64_t repeat;  // consecutive path levels holding this same node

@@ -2,6 +2,7 @@
 #include "module/call_frame.hpp"
 #include "module/entry_points.hpp"
 #include "module/py_ref.hpp"
+#include "module/module_identity.hpp"
 #include "module/result_builders.hpp"
 #include "registry/normal_word_registry.hpp"
 

@@ -7,7 +7,11 @@
 #include <array>
 #include <cstddef>
 #include <new>
+#include <stdexcept>
+#include <type_traits>
 #include <utility>
+
+#include "common/interrupt.hpp"
 
 namespace vak::py {
 
@@ -35,34 +39,56 @@ void type_check_failure(PyObject* obj, const char* expected);
 // (SystemError "attempted to fetch exception but none was set" otherwise).
 void ensure_exception_set();
 
+namespace detail {
+// Runs fn(context) with the interpreter lock released (see run_released).
+bool run_released(void (*fn)(void*), void* context);
+}  // namespace detail
+
 // Releases the interpreter lock for `work`, which must not touch Python objects.
-// Returns false with MemoryError set if the work ran out of memory.
+// Returns false with a Python exception set when the work ran out of memory
+// (MemoryError) or was interrupted by a signal handler that raised (on the main
+// thread, pending signals are looked at while the work runs).
 template <class Work>
 bool run_released(Work&& work) {
-    bool out_of_memory = false;
-    PyThreadState* saved = PyEval_SaveThread();
-    try {
-        std::forward<Work>(work)();
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    }
-    PyEval_RestoreThread(saved);
-    if (out_of_memory) {
-        PyErr_NoMemory();
-        return false;
-    }
-    return true;
+    using Fn = std::remove_reference_t<Work>;
+    return detail::run_released([](void* context) { (*static_cast<Fn*>(context))(); },
+                                static_cast<void*>(&work));
 }
 
 // Runs an entry point body under the interpreter lock; native allocation
 // failures thrown while converting or building results become MemoryError.
+// Deliberately not noexcept: a daemon thread that the interpreter ends at exit is
+// unwound from inside the lock re-acquisition, and that unwinding must pass.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
     try {
         return std::forward<Body>(body)();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        return PyErr_NoMemory();
+    } catch (const interrupt::Interrupted&) {
+        return nullptr;  // a signal handler raised; its exception is set
     }
+}
+
+// For a failure that a fallback may absorb: clears the pending exception when it
+// is an ordinary error (an Exception). KeyboardInterrupt,
+// SystemExit and the like must reach the caller: they are left set, and the
+// call unwinds (see guarded).
+inline void absorb_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw interrupt::Interrupted{};
+    PyErr_Clear();
+}
+
+// Runs pending signal handlers every 65,536 items of a long loop under the lock,
+// so that Ctrl-C stops it; returns whether it ran them. A handler that raises
+// ends the call (see guarded). Handlers, and the collector that may run with
+// them, can change the objects being read.
+inline bool check_signals_at(std::size_t item) {
+    if ((item & 0xFFFF) != 0 || item == 0) return false;
+    if (PyErr_CheckSignals() < 0) throw interrupt::Interrupted{};
+    return true;
 }
 
 }  // namespace vak::py

@@ -1,5 +1,6 @@
 #include "module/conversions.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 #include "module/call_frame.hpp"
 #include "module/integer_buffer.hpp"
 #include "module/py_ref.hpp"
+#include "scan/core_scan.hpp"
 
 namespace vak::py {
 
@@ -30,15 +32,22 @@ bool to_bounded(PyObject* obj, unsigned long long& out) {
     return true;
 }
 
+// Reserves room for a sequence's items. Only the built-in sequences report their
+// true size; any other length is the object's own claim (a __len__ may say 10**9
+// over three items), so it reserves a first step and grows with what arrives. A
+// true size that cannot be had fails at once with MemoryError, as list() does.
 template <class T>
-void reserve_hint(Vec<T>& out, Py_ssize_t hint) {
-    if (hint <= 0) return;
-    // A length that cannot be reserved is only a hint: fall back to growing.
-    try {
-        out.reserve(static_cast<std::size_t>(hint));
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
+void reserve_for(PyObject* obj, Vec<T>& out) {
+    constexpr Py_ssize_t kFirstStep = Py_ssize_t{1} << 16;
+    const bool true_size = PyList_CheckExact(obj) || PyTuple_CheckExact(obj) ||
+                           Py_TYPE(obj) == &PyRange_Type;
+    Py_ssize_t size = PySequence_Size(obj);
+    if (size < 0) {
+        absorb_ordinary_error();
+        return;
     }
+    if (!true_size) size = std::min(size, kFirstStep);
+    out.reserve(static_cast<std::size_t>(size));
 }
 
 // The shared shape of every vector conversion: refuse str, require a sequence,
@@ -60,12 +69,7 @@ bool to_vector(PyObject* obj, Vec<T>& out, ItemConversion&& convert_item) {
         if (read_integer_buffer(obj, out) == BufferRead::converted) return true;
         out.clear();
     }
-    Py_ssize_t size = PySequence_Size(obj);
-    if (size < 0) {
-        PyErr_Clear();
-        size = 0;
-    }
-    reserve_hint(out, size);
+    reserve_for(obj, out);
 
     if (PyList_CheckExact(obj)) {
         // Same observable order as the list iterator. Only an item that is not an
@@ -73,6 +77,10 @@ bool to_vector(PyObject* obj, Vec<T>& out, ItemConversion&& convert_item) {
         // the length is read again after such an item.
         Py_ssize_t length = PyList_Size(obj);
         for (Py_ssize_t i = 0; i < length; ++i) {
+            if (check_signals_at(static_cast<std::size_t>(i))) {
+                length = PyList_Size(obj);  // handlers may have changed the list
+                if (i >= length) break;
+            }
             PyObject* borrowed = PyList_GetItem(obj, i);
             if (borrowed == nullptr) return false;
             T value;
@@ -90,6 +98,7 @@ bool to_vector(PyObject* obj, Vec<T>& out, ItemConversion&& convert_item) {
     PyRef iterator(PyObject_GetIter(obj));
     if (!iterator) return false;
     while (PyRef item{PyIter_Next(iterator.get())}) {
+        check_signals_at(out.size());
         T value;
         if (!convert_item(item.get(), value)) return false;
         out.push_back(std::move(value));
@@ -103,7 +112,7 @@ bool byte_item(PyObject* item, std::uint8_t& out) { return to_u8(item, out); }
 bool is_numpy_bool_type(PyTypeObject* type) {
     PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
     if (!module) {
-        PyErr_Clear();
+        absorb_ordinary_error();
         return false;
     }
     if (!PyUnicode_Check(module.get()) ||
@@ -112,7 +121,7 @@ bool is_numpy_bool_type(PyTypeObject* type) {
     }
     PyRef name(PyType_GetName(type));
     if (!name) {
-        PyErr_Clear();
+        absorb_ordinary_error();
         return false;
     }
     return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
@@ -193,6 +202,12 @@ bool to_text(PyObject* obj, ByteVec& out) {
 bool to_word_vector(PyObject* obj, WordVec& out) { return to_vector(obj, out, word_item); }
 
 bool to_byte_vector(PyObject* obj, ByteVec& out) { return to_vector(obj, out, byte_item); }
+
+bool check_stream_length(std::size_t entries) {
+    if (entries <= scan::kMaxStreamLength) return true;
+    PyErr_SetString(PyExc_ValueError, "stream has more than 4294967295 entries");
+    return false;
+}
 
 bool to_word_vectors(PyObject* obj, Vec<WordVec>& out) {
     return to_vector(obj, out, [](PyObject* item, WordVec& stream) {

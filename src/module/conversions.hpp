@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/mi_allocator.hpp"
@@ -24,5 +25,9 @@ bool to_word_vector(PyObject* obj, WordVec& out);
 bool to_byte_vector(PyObject* obj, ByteVec& out);
 // Non-str sequence of word sequences (the batch scan's input).
 bool to_word_vectors(PyObject* obj, Vec<WordVec>& out);
+
+// A scanned stream's spans hold 32-bit offsets, so longer streams are refused
+// (ValueError, false).
+bool check_stream_length(std::size_t entries);
 
 }  // namespace vak::py

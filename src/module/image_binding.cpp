@@ -1,5 +1,6 @@
 // encode_quadtree and decode_quadtree: argument conversion, the released codec
 // work, and the (result, metadata) tuples.
+#include <array>
 #include <utility>
 
 #include "image/quadtree_decoder.hpp"
@@ -14,9 +15,40 @@ namespace vak::py {
 
 namespace {
 
+// (width, height, root size, bit depth, threshold tenths), all int.
 PyObject* build_metadata(const image::ImageMetadata& meta) {
-    return build_five_tuple(meta.width, meta.height, meta.root_size, meta.bit_depth,
-                            meta.threshold_tenths);
+    const long values[5] = {static_cast<long>(meta.width), static_cast<long>(meta.height),
+                            static_cast<long>(meta.root_size), static_cast<long>(meta.bit_depth),
+                            static_cast<long>(meta.threshold_tenths)};
+    PyRef tuple(PyTuple_New(5));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < 5; ++i) {
+        PyObject* item = PyLong_FromLong(values[i]);
+        if (item == nullptr) return nullptr;
+        PyTuple_SetItem(tuple.get(), i, item);  // steals
+    }
+    return tuple.release();
+}
+
+// The encoder's words as a list. Its words take at most 1024 values, so one int
+// object per value is shared by all the items that hold it.
+PyObject* build_stream_list(const image::EncodedWords& words) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(words.size())));
+    if (!list) return nullptr;
+    std::array<PyRef, image::kCodeMask + 1> ints;
+    Py_ssize_t at = 0;
+    for (std::size_t i = 0; i < words.chunk_count(); ++i) {
+        const std::uint16_t* codes = words.chunk(i);
+        for (std::size_t j = 0, n = words.chunk_size(i); j < n; ++j) {
+            PyRef& value = ints[codes[j]];
+            if (!value) {
+                value = PyRef(PyLong_FromLong(static_cast<long>(image::kImageWordPattern | codes[j])));
+                if (!value) return nullptr;
+            }
+            PyList_SetItem(list.get(), at++, Py_NewRef(value.get()));  // steals the new reference
+        }
+    }
+    return list.release();
 }
 
 // Steals both references (either may be nullptr after a failed build).
@@ -60,8 +92,8 @@ PyObject* encode_quadtree(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             PyErr_SetString(PyExc_ValueError, result.error);
             return nullptr;
         }
-        PyRef words(build_word_list(result.words.data(), result.words.size()));
-        WordVec().swap(result.words);  // the list holds them now
+        PyRef words(build_stream_list(result.words));
+        result.words = image::EncodedWords();  // the list holds them now
         return build_pair(std::move(words), PyRef(build_metadata(result.metadata)));
     });
 }
@@ -75,21 +107,30 @@ PyObject* decode_quadtree(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         WordVec words;
         if (!to_word_vector(slots[0], words)) return argument_error("words");
 
-        image::DecodeResult result;
+        // The picture goes straight into the bytes object that is returned: the
+        // metadata block gives its size, then the lock is released again for the rest.
+        image::StreamDecoder decoder(words.data(), words.size());
+        const char* error = nullptr;
+        if (!run_released([&] { error = decoder.read_metadata(); })) return nullptr;
+        if (error != nullptr) {
+            PyErr_SetString(PyExc_ValueError, error);
+            return nullptr;
+        }
+        PyRef pixels(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(decoder.pixel_bytes())));
+        if (!pixels) return nullptr;
+        auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(pixels.get()));
+        if (out == nullptr) return nullptr;
         if (!run_released([&] {
-                result = image::decode_quadtree(words.data(), words.size());
+                error = decoder.read_image(out);
                 WordVec().swap(words);
             })) {
             return nullptr;
         }
-        if (result.error != nullptr) {
-            PyErr_SetString(PyExc_ValueError, result.error);
+        if (error != nullptr) {
+            PyErr_SetString(PyExc_ValueError, error);
             return nullptr;
         }
-        PyRef pixels(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(result.pixels.data()),
-                                               static_cast<Py_ssize_t>(result.pixels.size())));
-        ByteVec().swap(result.pixels);
-        return build_pair(std::move(pixels), PyRef(build_metadata(result.metadata)));
+        return build_pair(std::move(pixels), PyRef(build_metadata(decoder.metadata())));
     });
 }
 

@@ -4,18 +4,39 @@
 #include <limits>
 #include <type_traits>
 
+#include "module/call_frame.hpp"
+
 namespace vak::py {
 
 namespace {
+
+// A buffer holds what iterating its object gives only when the object's type
+// iterates and indexes the way the type that exports the buffer does. A subclass
+// that overrides __iter__ or __getitem__ (a masked array, say) keeps the item
+// path, so that both paths always agree.
+bool iterates_like_its_buffer(PyTypeObject* type) {
+    void* const export_slot = PyType_GetSlot(type, Py_bf_getbuffer);
+    PyTypeObject* exporter = type;
+    for (;;) {
+        auto* base = static_cast<PyTypeObject*>(PyType_GetSlot(exporter, Py_tp_base));
+        if (base == nullptr || PyType_GetSlot(base, Py_bf_getbuffer) != export_slot) break;
+        exporter = base;
+    }
+    if (exporter == type) return true;
+    for (int slot : {Py_tp_iter, Py_sq_item, Py_mp_subscript}) {
+        if (PyType_GetSlot(type, slot) != PyType_GetSlot(exporter, slot)) return false;
+    }
+    return true;
+}
 
 // Releases a filled Py_buffer on every path.
 class BufferView {
 public:
     explicit BufferView(PyObject* obj) {
         // Lists and tuples export nothing: skip making and discarding an error for them.
-        if (!PyObject_CheckBuffer(obj)) return;
+        if (!PyObject_CheckBuffer(obj) || !iterates_like_its_buffer(Py_TYPE(obj))) return;
         filled_ = PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) == 0;
-        if (!filled_) PyErr_Clear();
+        if (!filled_) absorb_ordinary_error();  // the item path reads it instead
     }
     ~BufferView() {
         if (filled_) PyBuffer_Release(&view_);

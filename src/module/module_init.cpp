@@ -9,12 +9,14 @@
 #include "module/entry_points.hpp"
 #include "module/native_buffer.hpp"
 #include "module/py_ref.hpp"
+#include "module/module_identity.hpp"
 #include "module/result_builders.hpp"
 
 namespace vak::py {
 
 namespace {
 
+constexpr std::int64_t kMainInterpreterId = 0;
 std::atomic<std::int64_t> g_interpreter{-1};
 PyObject* g_module = nullptr;  // the once-cell; never emptied
 
@@ -115,13 +117,19 @@ PyObject* initialise() {
         ensure_exception_set();
         return nullptr;
     }
+    // Only the main interpreter may own the module. A sub-interpreter is refused
+    // before anything is made: its import may be refused by the interpreter
+    // after this function returns (3.12+ isolated interpreters refuse modules
+    // like this one), and owning the guard would then lock the main interpreter
+    // out for good; the process-wide objects must not live in its memory either.
     std::int64_t expected = -1;
-    if (!g_interpreter.compare_exchange_strong(expected, id, std::memory_order_seq_cst) &&
-        expected != id) {
+    if (id != kMainInterpreterId ||
+        (!g_interpreter.compare_exchange_strong(expected, id, std::memory_order_seq_cst) &&
+         expected != id)) {
         PyErr_SetString(PyExc_ImportError,
                         "vak_orn_kernel does not support sub-interpreters: it can only be "
-                        "imported in the interpreter that first imported it (see the project's "
-                        "issue tracker, entry \"sub-interpreter support\")");
+                        "imported in the main interpreter (see the project's issue tracker, "
+                        "entry \"sub-interpreter support\")");
         return nullptr;
     }
     if (g_module != nullptr) return Py_NewRef(g_module);

@@ -92,7 +92,9 @@ PyType_Spec kSpec = {
     "builtins.NativeBuffer",
     static_cast<int>(sizeof(NativeBufferObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    // Immutable like the interpreter's own types: assigning NativeBuffer.__new__
+    // would otherwise make instances with no storage behind them.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kSlots,
 };
 

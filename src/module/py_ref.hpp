@@ -7,6 +7,13 @@
 
 namespace vak::py {
 
+namespace detail {
+// Set while this thread takes the interpreter lock back. If the interpreter is
+// shutting down, it ends the thread there by unwinding it; objects still owned by
+// the frames above are then left alone (the process is going away).
+inline thread_local bool t_lock_lost = false;
+}  // namespace detail
+
 class PyRef {
 public:
     PyRef() noexcept = default;
@@ -25,7 +32,9 @@ public:
         }
         return *this;
     }
-    ~PyRef() { Py_XDECREF(obj_); }
+    ~PyRef() {
+        if (!detail::t_lock_lost) Py_XDECREF(obj_);
+    }
 
     PyObject* get() const noexcept { return obj_; }
     // Hands the reference to the caller (for APIs that steal, or for returning).

@@ -101,18 +101,4 @@ PyRef make_text(const char* value) {
     return PyRef(PyUnicode_FromStringAndSize(value, static_cast<Py_ssize_t>(std::strlen(value))));
 }
 
-PyObject* build_five_tuple(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint8_t d,
-                           std::uint32_t e) {
-    const long values[5] = {static_cast<long>(a), static_cast<long>(b), static_cast<long>(c),
-                            static_cast<long>(d), static_cast<long>(e)};
-    PyRef tuple(PyTuple_New(5));
-    if (!tuple) return nullptr;
-    for (Py_ssize_t i = 0; i < 5; ++i) {
-        PyObject* item = PyLong_FromLong(values[i]);
-        if (item == nullptr) return nullptr;
-        PyTuple_SetItem(tuple.get(), i, item);  // steals
-    }
-    return tuple.release();
-}
-
 }  // namespace vak::py

@@ -23,56 +23,60 @@ MiString index_prefix(Py_ssize_t index) {
 MiString type_name_of(PyObject* item) {
     PyRef name(PyType_GetName(Py_TYPE(item)));
     if (name) {
-        PyRef text(PyObject_Str(name.get()));
+        // The name is a str already; str() of anything else may run handlers.
+        PyRef text = PyUnicode_CheckExact(name.get()) ? std::move(name) : PyRef(PyObject_Str(name.get()));
         if (text) {
             Py_ssize_t length = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &length);
             if (utf8 != nullptr) return MiString(utf8, static_cast<std::size_t>(length));
         }
     }
-    PyErr_Clear();
+    absorb_ordinary_error();
     return MiString("unknown");
 }
 
-// Reads one item of the tolerant path into a word, or into an item error.
+// Reads one item of the tolerant path into a word, or into an item error. The
+// error's message is built only when the result will carry it (`item_errors`
+// is null otherwise).
 void read_tolerant_item(PyObject* item, Py_ssize_t index, WordVec& words,
-                        Vec<MiString>& item_errors) {
+                        Vec<MiString>* item_errors) {
     if (PyBool_Check(item)) {
         const int truth = PyObject_IsTrue(item);
         if (truth < 0) PyErr_Clear();
         words.push_back(truth > 0 ? 1u : 0u);
         return;
     }
-    MiString message = index_prefix(index);
+    MiString message;
     if (PyLong_CheckExact(item)) {
         const long value = PyLong_AsLong(item);
         if (value == -1 && PyErr_Occurred()) {
             PyErr_Clear();
-            message += "word out of range int";
+            if (item_errors != nullptr) message = index_prefix(index) + "word out of range int";
         } else if (value < 0 || value > 0xFFFFF) {
-            char number[32];
-            std::snprintf(number, sizeof number, "%ld", value);
-            message += "word out of range ";
-            message += number;
+            if (item_errors != nullptr) {
+                char number[32];
+                std::snprintf(number, sizeof number, "%ld", value);
+                message = index_prefix(index) + "word out of range " + number;
+            }
         } else {
             words.push_back(static_cast<std::uint32_t>(value));
             return;
         }
-    } else {
-        message += "non-int word type=";
-        message += type_name_of(item);
+    } else if (item_errors != nullptr) {
+        message = index_prefix(index) + "non-int word type=" + type_name_of(item);
     }
-    item_errors.push_back(std::move(message));
+    if (item_errors != nullptr) item_errors->push_back(std::move(message));
     words.push_back(scan::kItemError);
 }
 
 // The tolerant path: every item becomes a word or an item error. Fails only when
 // iteration itself raises.
-bool read_tolerant(PyObject* stream, WordVec& words, Vec<MiString>& item_errors) {
+bool read_tolerant(PyObject* stream, WordVec& words, Vec<MiString>* item_errors) {
     PyRef iterator(PyObject_GetIter(stream));
     if (!iterator) return false;
     Py_ssize_t index = 0;
     while (PyRef item{PyIter_Next(iterator.get())}) {
+        check_signals_at(static_cast<std::size_t>(index));
         read_tolerant_item(item.get(), index++, words, item_errors);
     }
     return !PyErr_Occurred();
@@ -104,10 +108,12 @@ PyObject* scan_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                 return build_scan_result(std::move(record));
             }
         }
-        PyErr_Clear();
+        absorb_ordinary_error();  // the tolerant path reads what the fast path refused
         WordVec entries;
         Vec<MiString> item_errors;
-        if (!read_tolerant(slots[0], entries, item_errors)) return nullptr;
+        if (!read_tolerant(slots[0], entries, record_invalid ? &item_errors : nullptr)) {
+            return nullptr;
+        }
         if (!check_stream_length(entries.size())) return nullptr;
         if (!run_released([&] {
                 record = scan::scan_entries(entries.data(), entries.size(), record_invalid,

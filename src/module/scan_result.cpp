@@ -3,8 +3,10 @@
 #include <cstring>
 #include <utility>
 
+#include "module/call_frame.hpp"
 #include "module/native_buffer.hpp"
 #include "module/py_ref.hpp"
+#include "module/module_identity.hpp"
 #include "module/result_builders.hpp"
 #include "scan/core_scan.hpp"
 
@@ -27,23 +29,19 @@ bool set_item(PyObject* dict, const char* key, PyRef value) {
 }
 
 PyRef string_list(const Vec<MiString>& messages) {
-    PyRef list(PyList_New(0));
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(messages.size())));
     if (!list) return list;
-    for (const MiString& message : messages) {
-        PyRef item(PyUnicode_FromStringAndSize(message.data(),
-                                               static_cast<Py_ssize_t>(message.size())));
-        if (!item || PyList_Append(list.get(), item.get()) < 0) return PyRef();
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        check_signals_at(i);
+        PyObject* item = PyUnicode_FromStringAndSize(messages[i].data(),
+                                                     static_cast<Py_ssize_t>(messages[i].size()));
+        if (item == nullptr) return PyRef();
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
     }
     return list;
 }
 
 }  // namespace
-
-bool check_stream_length(std::size_t entries) {
-    if (entries <= scan::kMaxStreamLength) return true;
-    PyErr_SetString(PyExc_ValueError, "stream has more than 4294967295 entries");
-    return false;
-}
 
 PyObject* build_scan_result(scan::ScanRecord&& record) {
     scan::ScanRecord owned = std::move(record);  // every array not handed over is freed here

@@ -9,9 +9,6 @@
 
 namespace vak::py {
 
-// Spans hold 32-bit offsets, so longer streams are refused (ValueError, false).
-bool check_stream_length(std::size_t entries);
-
 // Consumes the record (its arrays move into NativeBuffer objects). Returns a new
 // dict, or nullptr with an exception set; nothing partial survives a failure.
 PyObject* build_scan_result(scan::ScanRecord&& record);

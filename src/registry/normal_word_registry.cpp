@@ -1,9 +1,10 @@
 #include "registry/normal_word_registry.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <mutex>
 #include <shared_mutex>
+
+#include "common/process_wide.hpp"
 
 namespace vak::registry {
 
@@ -14,12 +15,10 @@ struct Registry {
     WordVec contents;  // sorted ascending, no value twice; capacity is reused
 };
 
-std::once_flag g_created;
-std::atomic<Registry*> g_registry{nullptr};  // created once, never destroyed
+ProcessWide<Registry> g_registry;
 
 Registry& registry() {
-    std::call_once(g_created, [] { g_registry.store(new Registry(), std::memory_order_release); });
-    return *g_registry.load(std::memory_order_acquire);
+    return g_registry.get([] { return make_forever<Registry>(); });
 }
 
 }  // namespace
@@ -36,7 +35,7 @@ std::uint64_t replace_normal_words(const WordVec& words) {
 }
 
 std::uint64_t normal_word_count() {
-    Registry* r = g_registry.load(std::memory_order_acquire);
+    Registry* r = g_registry.peek();
     if (r == nullptr) return 0;
     std::shared_lock guard(r->lock);
     return r->contents.size();

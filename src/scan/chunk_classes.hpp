@@ -1,17 +1,14 @@
-// Classifies a chunk of entries at once (vectorised where the processor allows).
+// The scanner's chunk kernels: classify a chunk of entries at once and append
+// its words to their lanes. One set per instruction set, chosen once per process.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-namespace vak::scan {
+#include "scan/lanes.hpp"
+#include "scan/scan_path.hpp"
 
-// Entry classes: modality indexes 0..8 from the word tables, kInvalidClass for an
-// entry that is not a valid word. kMayStartTaste marks a word shaped like the first
-// word of a taste sequence that is followed by one shaped like the second; only
-// they need the full test.
-inline constexpr std::uint8_t kInvalidClass = 10;
-inline constexpr std::uint8_t kMayStartTaste = 0x80;
+namespace vak::scan {
 
 inline constexpr std::size_t kChunkSize = 2048;
 
@@ -23,24 +20,42 @@ struct ChunkSummary {
     std::uint64_t change_bits[kChunkSize / 64] = {};
 };
 
-// Writes the class of words[k] to classes[k] for k < n (n <= kChunkSize) and
-// summarises them. `available` (>= n) is how many words may be read from `words`.
-void classify_chunk(const std::uint32_t* words, std::size_t n, std::size_t available,
-                    std::uint8_t* classes, ChunkSummary& summary);
+struct ChunkKernels {
+    // Writes the class of words[k] to classes[k] for k < n (n <= kChunkSize) and
+    // summarises them. `available` (>= n) is how many words may be read from `words`.
+    void (*classify_chunk)(const std::uint32_t* words, std::size_t n, std::size_t available,
+                           std::uint8_t* classes, ChunkSummary& summary);
+    // The first k in [from, n) whose class carries kMayStartTaste, or n.
+    std::size_t (*next_taste_mark)(const std::uint8_t* classes, std::size_t from, std::size_t n);
+    // How many of classes[0..n) equal `value`.
+    std::size_t (*count_class)(const std::uint8_t* classes, std::size_t n, std::uint8_t value);
+    // Appends words[k] to lane kLaneOf[classes[k]] for k < n (no taste marks left),
+    // recording a span start where a segment lane's run begins; `prev_lane` is the
+    // lane of the entry before words[0]. Returns the lane of words[n - 1] (or
+    // prev_lane). Every lane has room for n + kAppendSlack words and starts; the
+    // text and drop lanes' starts, and the drop lane's words, go to scratch areas.
+    unsigned (*append_mixed)(const std::uint32_t* words, const std::uint8_t* classes, std::size_t n,
+                             LaneCursor* lanes, unsigned prev_lane);
+};
 
-// The first k in [from, n) whose class carries kMayStartTaste, or n.
-std::size_t next_taste_mark(const std::uint8_t* classes, std::size_t from, std::size_t n);
+// The kernels of a path (whether or not this processor runs it), and those of the
+// process's path.
+const ChunkKernels& kernels_for(ScanPath path);
+const ChunkKernels& active_kernels();
 
-// How many of classes[0..n) equal `value`.
-std::size_t count_class(const std::uint8_t* classes, std::size_t n, std::uint8_t value);
-
-// The same three operations without vector instructions: what runs on processors
-// without AVX2, and the reference the vector path is checked against.
+// Pieces of the portable kernels that the vector kernels finish their chunks with.
 namespace portable {
-void classify_chunk(const std::uint32_t* words, std::size_t n, std::size_t available,
-                    std::uint8_t* classes, ChunkSummary& summary);
-std::size_t next_taste_mark(const std::uint8_t* classes, std::size_t from, std::size_t n);
-std::size_t count_class(const std::uint8_t* classes, std::size_t n, std::uint8_t value);
+void classify_range(const std::uint32_t* words, std::size_t from, std::size_t n,
+                    std::size_t available, std::uint8_t* classes);
+void summarise_range(const std::uint8_t* classes, std::size_t from, std::size_t n,
+                     ChunkSummary& summary);
+unsigned append_mixed(const std::uint32_t* words, const std::uint8_t* classes, std::size_t n,
+                      LaneCursor* lanes, unsigned prev_lane);
 }  // namespace portable
+
+// Each kernel file defines its path's set.
+extern const ChunkKernels kPortableKernels;
+extern const ChunkKernels kAvx2Kernels;
+extern const ChunkKernels kAvx512Kernels;
 
 }  // namespace vak::scan

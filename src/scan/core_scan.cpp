@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/interrupt.hpp"
 #include "common/invariant.hpp"
 #include "scan/chunk_classes.hpp"
 #include "scan/word_model.hpp"
@@ -13,16 +14,7 @@ namespace vak::scan {
 
 namespace {
 
-// Destination lanes: 0..7 the segment modalities, 8 the text array, 9 a scratch
-// area that absorbs the writes of invalid entries. Text and scratch lanes also
-// write span starts, into a scratch area, so that no lane needs a special case.
-constexpr unsigned kSegmentLanes = 8;
-constexpr unsigned kTextLane = 8;
-constexpr unsigned kScratchLane = 9;
-constexpr unsigned kLaneCount = 10;
-constexpr unsigned kTasteLane = 7;
-constexpr std::array<std::uint8_t, 11> kLaneOf = {
-    kTextLane, 0, 1, 2, 3, kTextLane, 4, 5, 6, 7, kScratchLane};
+constexpr unsigned kTasteLane = kLaneOf[kTaste];
 
 MiString out_of_range_message(std::size_t i, std::uint32_t w) {
     char text[64];
@@ -31,36 +23,131 @@ MiString out_of_range_message(std::size_t i, std::uint32_t w) {
     return MiString(text, static_cast<std::size_t>(length));
 }
 
+// One array the scan appends to, with the cursor the kernels write through (the
+// cursors live side by side, where the kernels find them). A segment lane keeps
+// its span starts in the record's spans array itself; finish() spreads them into
+// (start, length) pairs in place, since spans tile their array and each length
+// is the distance to the next start.
+class Lane {
+public:
+    void attach(PayloadVec& words, PayloadVec* spans, LaneCursor& cursor) {
+        words_ = &words;
+        spans_ = spans;
+        cursor_ = &cursor;
+        cursor.base = cursor.words = words.data();
+        if (spans != nullptr) cursor.starts = spans->data();
+    }
+
+    // Room for `more` words (and span starts) past the cursor, when `seen`
+    // entries have been appended and `left` (>= more) remain.
+    void reserve(std::size_t more, std::size_t seen, std::size_t left) {
+        const std::size_t used = length();
+        cursor_->base = grow(*words_, used, more, seen, left, 1);
+        cursor_->words = cursor_->base + used;
+        if (spans_ != nullptr) {
+            const std::size_t starts = start_count();
+            cursor_->starts = grow(*spans_, starts, more, seen, left, 2) + starts;
+        }
+    }
+
+    std::size_t length() const { return static_cast<std::size_t>(cursor_->words - cursor_->base); }
+
+    // Trims the words; turns the span starts into (start, length) pairs.
+    void finish() {
+        const std::size_t words = length();
+        words_->resize(words);
+        if (spans_ == nullptr) return;
+        const std::size_t count = start_count();
+        PayloadVec& spans = *spans_;
+        spans.resize(2 * count);
+        // Backwards, pair k overwrites slots 2k and 2k + 1, both past start k + 1.
+        auto next = static_cast<std::uint32_t>(words);
+        for (std::size_t k = count; k-- > 0;) {
+            const std::uint32_t start = spans[k];
+            spans[2 * k] = start;
+            spans[2 * k + 1] = next - start;
+            next = start;
+        }
+    }
+
+private:
+    std::size_t start_count() const {
+        return static_cast<std::size_t>(cursor_->starts - spans_->data());
+    }
+
+    // Makes `v` hold room for `more` values past its first `used` (plus the
+    // kernels' slack) and returns its data. The starting reservation is used up
+    // first; then a full array grows to what the rate it filled at so far
+    // predicts for the rest of the stream (so that it is copied about once), at
+    // least doubling, and never past what the entries left can add. `factor` 2
+    // leaves span starts room to become pairs.
+    static std::uint32_t* grow(PayloadVec& v, std::size_t used, std::size_t more, std::size_t seen,
+                               std::size_t left, std::size_t factor) {
+        const std::size_t needed = used + more + kAppendSlack;
+        if (v.size() >= needed) return v.data();
+        std::size_t target = v.capacity();
+        if (needed > target) {
+            const std::size_t limit = factor * (used + left) + kAppendSlack;
+            const double rate = static_cast<double>(used + more) / static_cast<double>(seen + more);
+            const double expected =
+                static_cast<double>(factor) *
+                (static_cast<double>(used) + 1.25 * rate * static_cast<double>(left));
+            target = std::max(static_cast<std::size_t>(expected) + kAppendSlack, 2 * target);
+            target = std::max(needed, std::min(limit, target));
+            v.resize(used);  // only the values written so far move
+            v.reserve(target);
+        }
+        v.resize(target);
+        return v.data();
+    }
+
+    PayloadVec* words_ = nullptr;
+    PayloadVec* spans_ = nullptr;
+    LaneCursor* cursor_ = nullptr;
+};
+
 // The walk, a chunk at a time: classify the chunk, then append a chunk made of
-// long runs run by run, any other chunk word by word without branching on the
-// class. Spans are kept as start offsets while walking (spans tile their array,
-// so each length is the distance to the next start).
+// long runs run by run, any other chunk with the kernels' mixed append.
 template <class MessageFor>
 class Scanner {
 public:
     Scanner(const std::uint32_t* words, std::size_t n, bool record_invalid, MessageFor& message_for,
             ScanRecord& record)
-        : words_(words), n_(n), record_invalid_(record_invalid), message_for_(message_for),
-          record_(record) {}
+        : words_(words),
+          n_(n),
+          record_invalid_(record_invalid),
+          message_for_(message_for),
+          record_(record) {
+        for (unsigned lane = 0; lane < kSegmentLanes; ++lane) {
+            lanes_[lane].attach(record.words[lane], &record.spans[lane], cursors_[lane]);
+        }
+        lanes_[kTextLane].attach(record.text_words, nullptr, cursors_[kTextLane]);
+    }
 
     void run() {
         std::uint8_t classes[kChunkSize];
         ChunkSummary summary;
         std::size_t i = 0;
-        while (i < n_) {
+        for (unsigned chunk = 1; i < n_; ++chunk) {
+            // A chunk takes a few microseconds: a stop request is seen every 16.
+            if (chunk % 16 == 0) interrupt::poll();
             const std::size_t m = std::min(kChunkSize, n_ - i);
-            make_room(m);
-            classify_chunk(words_ + i, m, n_ - i, classes, summary);
+            make_room(i, m);
+            kernels_.classify_chunk(words_ + i, m, n_ - i, classes, summary);
             std::size_t stop = i + m;
             if (summary.any_taste_start) stop = strip_taste_marks(classes, i, i + m);
             if (stop > i) {
-                if (summary.changes * 16 < m) append_runs(classes, summary, i, stop);
-                else append_each(classes, i, stop);
-                inline_count_ += count_class(classes, stop - i, kInline);
+                if (summary.changes * 16 < m) {
+                    append_runs(classes, summary, i, stop);
+                } else {
+                    prev_lane_ = kernels_.append_mixed(words_ + i, classes, stop - i,
+                                                       cursors_.data(), prev_lane_);
+                }
+                inline_count_ += kernels_.count_class(classes, stop - i, kInline);
                 if (summary.any_invalid && record_invalid_) note_invalid(classes, i, stop);
             }
             if (stop < i + m) {
-                const std::size_t end = taste_sequence_end(words_, n_, stop);
+                const std::size_t end = taste_sequence_end_polled(stop);
                 append_taste(stop, end);
                 i = end;
             } else {
@@ -76,53 +163,34 @@ private:
     // bitmap keeps the boundary, which only splits a run in two.
     std::size_t strip_taste_marks(std::uint8_t* classes, std::size_t begin, std::size_t end) {
         const std::size_t m = end - begin;
-        for (std::size_t k = next_taste_mark(classes, 0, m); k < m;
-             k = next_taste_mark(classes, k + 1, m)) {
-            if (taste_sequence_end(words_, n_, begin + k) != begin + k) return begin + k;
+        for (std::size_t k = kernels_.next_taste_mark(classes, 0, m); k < m;
+             k = kernels_.next_taste_mark(classes, k + 1, m)) {
+            if (taste_sequence_starts(words_, n_, begin + k)) return begin + k;
             classes[k] &= static_cast<std::uint8_t>(~kMayStartTaste);
         }
         return end;
     }
 
-    // Every lane gets room for m more words, so the kernels write without checks.
-    void make_room(std::size_t m) {
-        for (unsigned lane = 0; lane < kSegmentLanes; ++lane) {
-            prepare(lane, record_.words[lane], m);
-            const std::size_t used = start_cur_[lane] - start_base_[lane];
-            grow(starts_[lane], used + m);
-            start_base_[lane] = starts_[lane].data();
-            start_cur_[lane] = start_base_[lane] + used;
+    // The end of the taste sequence that starts at `start`, looking for a stop
+    // request as often as the chunk loop does (a sequence may be the whole stream).
+    std::size_t taste_sequence_end_polled(std::size_t start) const {
+        std::size_t end = start + 3;
+        while (end < n_) {
+            const std::size_t window = std::min(n_, end + 16 * kChunkSize);
+            while (end < window && is_taste_continuation(words_[end])) ++end;
+            if (end < window) break;
+            interrupt::poll();
         }
-        prepare(kTextLane, record_.text_words, m);
-        base_[kScratchLane] = cur_[kScratchLane] = scratch_words_;
-        start_base_[kTextLane] = start_cur_[kTextLane] = scratch_starts_;
-        start_base_[kScratchLane] = start_cur_[kScratchLane] = scratch_starts_;
+        return end;
     }
 
-    void prepare(unsigned lane, PayloadVec& v, std::size_t m) {
-        const std::size_t used = cur_[lane] - base_[lane];
-        grow(v, used + m);
-        base_[lane] = v.data();
-        cur_[lane] = base_[lane] + used;
-    }
-
-    static void grow(PayloadVec& v, std::size_t size) {
-        if (v.size() < size) v.resize(std::max(size, std::min(v.capacity(), 2 * size)));
-    }
-
-    void append_each(const std::uint8_t* classes, std::size_t begin, std::size_t end) {
-        unsigned prev = prev_lane_;
-        for (std::size_t i = begin; i < end; ++i) {
-            const unsigned lane = kLaneOf[classes[i - begin]];
-            std::uint32_t* out = cur_[lane];
-            *out = words_[i];
-            cur_[lane] = out + 1;
-            std::uint32_t* start = start_cur_[lane];
-            *start = static_cast<std::uint32_t>(out - base_[lane]);
-            start_cur_[lane] = start + (lane != prev);
-            prev = lane;
-        }
-        prev_lane_ = prev;
+    // Every lane gets room for the m entries from position i, so the kernels
+    // write without checks; the text lane's span starts and the drop lane go to
+    // scratch areas.
+    void make_room(std::size_t i, std::size_t m) {
+        for (Lane& lane : lanes_) lane.reserve(m, i, n_ - i);
+        cursors_[kDropLane] = {scratch_words_, scratch_words_, scratch_starts_};
+        cursors_[kTextLane].starts = scratch_starts_;
     }
 
     // The start of the next run after offset k (relative to the chunk), or m.
@@ -137,25 +205,29 @@ private:
         return std::min(m, word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)));
     }
 
+    // Copies `count` words from position i into a lane, opening a segment there
+    // unless the lane's run goes on.
+    void append_run(unsigned lane, std::size_t i, std::size_t count) {
+        LaneCursor& cursor = cursors_[lane];
+        if (lane != prev_lane_ && lane < kSegmentLanes) {
+            *cursor.starts++ = static_cast<std::uint32_t>(cursor.words - cursor.base);
+        }
+        std::memcpy(cursor.words, words_ + i, count * sizeof(std::uint32_t));
+        cursor.words += count;
+        prev_lane_ = lane;
+    }
+
     void append_runs(const std::uint8_t* classes, const ChunkSummary& summary, std::size_t begin,
                      std::size_t end) {
         const std::size_t m = end - begin;
         std::size_t i = begin;
         while (i < end) {
-            const std::uint8_t cls = classes[i - begin];
             const std::size_t run_end = begin + next_change(summary, i - begin, m);
-            const unsigned lane = kLaneOf[cls];
-            if (lane == kScratchLane) {
+            const unsigned lane = kLaneOf[classes[i - begin]];
+            if (lane == kDropLane)
                 prev_lane_ = lane;
-            } else {
-                const std::size_t count = run_end - i;
-                if (lane != prev_lane_ && lane < kSegmentLanes) {
-                    *start_cur_[lane]++ = static_cast<std::uint32_t>(cur_[lane] - base_[lane]);
-                }
-                std::memcpy(cur_[lane], words_ + i, count * sizeof(std::uint32_t));
-                cur_[lane] += count;
-                prev_lane_ = lane;
-            }
+            else
+                append_run(lane, i, run_end - i);
             i = run_end;
         }
     }
@@ -169,39 +241,16 @@ private:
     }
 
     void append_taste(std::size_t begin, std::size_t end) {
-        const std::size_t count = end - begin;
-        prepare(kTasteLane, record_.words[kTasteLane], count);
-        if (prev_lane_ != kTasteLane) {
-            const std::size_t used = start_cur_[kTasteLane] - start_base_[kTasteLane];
-            grow(starts_[kTasteLane], used + 1);
-            start_base_[kTasteLane] = starts_[kTasteLane].data();
-            start_cur_[kTasteLane] = start_base_[kTasteLane] + used;
-            *start_cur_[kTasteLane]++ = static_cast<std::uint32_t>(cur_[kTasteLane] - base_[kTasteLane]);
-        }
-        std::memcpy(cur_[kTasteLane], words_ + begin, count * sizeof(std::uint32_t));
-        cur_[kTasteLane] += count;
-        prev_lane_ = kTasteLane;
+        lanes_[kTasteLane].reserve(end - begin, begin, n_ - begin);
+        append_run(kTasteLane, begin, end - begin);
     }
 
-    std::size_t length(unsigned lane) const { return cur_[lane] - base_[lane]; }
-
     void finish() {
-        record_.text_words.resize(length(kTextLane));
+        for (Lane& lane : lanes_) lane.finish();
         for (unsigned lane = 0; lane < kSegmentLanes; ++lane) {
-            const std::size_t words = length(lane);
-            record_.words[lane].resize(words);
-            const std::uint32_t* starts = start_base_[lane];
-            const std::size_t count = start_cur_[lane] - start_base_[lane];
-            PayloadVec& spans = record_.spans[lane];
-            spans.resize(2 * count);
-            for (std::size_t k = 0; k < count; ++k) {
-                const std::size_t next = k + 1 < count ? starts[k + 1] : words;
-                spans[2 * k] = starts[k];
-                spans[2 * k + 1] = static_cast<std::uint32_t>(next - starts[k]);
-            }
-            record_.counts[kSegmentModalities[lane]] = words;
+            record_.counts[kSegmentModalities[lane]] = lanes_[lane].length();
         }
-        record_.counts[kText] = length(kTextLane) - inline_count_;
+        record_.counts[kText] = lanes_[kTextLane].length() - inline_count_;
         record_.counts[kInline] = inline_count_;
     }
 
@@ -211,14 +260,13 @@ private:
     MessageFor& message_for_;
     ScanRecord& record_;
 
-    std::uint32_t* base_[kLaneCount] = {};
-    std::uint32_t* cur_[kLaneCount] = {};
-    std::array<PayloadVec, kSegmentLanes> starts_;
-    std::uint32_t* start_base_[kLaneCount] = {};
-    std::uint32_t* start_cur_[kLaneCount] = {};
+    const ChunkKernels& kernels_ = active_kernels();
+    std::array<LaneCursor, kLaneCount> cursors_{};
+    std::array<Lane, kTextLane + 1> lanes_;  // the segment lanes, then the text lane
     std::size_t inline_count_ = 0;
-    unsigned prev_lane_ = kScratchLane;
-    // Each chunk writes at most kChunkSize words and starts into either area.
+    unsigned prev_lane_ = kDropLane;
+    // Each chunk writes at most kChunkSize words and starts into either area
+    // (the vector kernels write neither).
     std::uint32_t scratch_words_[kChunkSize];
     std::uint32_t scratch_starts_[kChunkSize];
 };

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "scan/scan_record.hpp"
+#include "scan/modality.hpp"
 
 namespace vak::scan {
 
@@ -36,17 +36,14 @@ constexpr Modality classify_bits(std::uint32_t bits_19_8) {
 constexpr bool is_taste_head(std::uint32_t w, std::uint32_t nibble) {
     return (w & 0xFFFF0400u) == ((nibble << 16) | 0x400u);
 }
-constexpr bool is_taste_continuation(std::uint32_t w) { return (w & 0xFFFE0400u) == 0xA0400u; }
+constexpr bool is_taste_continuation(std::uint32_t w) {
+    return (w & 0xFFFE0400u) == 0xA0400u;
+}
 
-// If a taste sequence starts at i, returns the position just past its end; else i.
-constexpr std::size_t taste_sequence_end(const std::uint32_t* words, std::size_t n, std::size_t i) {
-    if (i + 2 >= n || !is_taste_head(words[i], 0x8) || !is_taste_head(words[i + 1], 0x9) ||
-        !is_taste_head(words[i + 2], 0xA)) {
-        return i;
-    }
-    std::size_t j = i + 3;
-    while (j < n && is_taste_continuation(words[j])) ++j;
-    return j;
+// Whether a taste sequence starts at i: three head words in a row.
+constexpr bool taste_sequence_starts(const std::uint32_t* words, std::size_t n, std::size_t i) {
+    return i + 2 < n && is_taste_head(words[i], 0x8) && is_taste_head(words[i + 1], 0x9) &&
+           is_taste_head(words[i + 2], 0xA);
 }
 
 }  // namespace vak::scan

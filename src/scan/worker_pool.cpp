@@ -6,14 +6,16 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <chrono>
 #include <new>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 
 #include "common/heap.hpp"
+#include "common/interrupt.hpp"
+#include "common/process_wide.hpp"
+#include "scan/pool_trace.hpp"
 #include "common/invariant.hpp"
 #include "scan/worker_count.hpp"
 
@@ -27,6 +29,7 @@ struct WorkerPool::Job {
     std::size_t n;
     std::atomic<std::size_t> next{0};  // the next unclaimed index; >= n when exhausted
     std::atomic<bool> out_of_memory{false};
+    std::atomic<bool> cancelled{false};  // the caller was interrupted: start nothing new
     // Guarded by the pool's mutex:
     std::size_t workers = 0;  // workers currently inside the job
     bool queued = false;
@@ -34,60 +37,81 @@ struct WorkerPool::Job {
     Job* next_job = nullptr;
     std::condition_variable done;
 
-    // Runs tasks until none is left to claim.
+    // Runs tasks until none is left to claim. A task that runs out of memory or is
+    // interrupted ends the job: the tasks not yet started are skipped.
     void drain() noexcept {
         for (;;) {
+            if (cancelled.load(std::memory_order_relaxed)) return;
             const std::size_t index = next.fetch_add(1, std::memory_order_relaxed);
             if (index >= n) return;
             try {
                 task(context, index);
             } catch (const std::bad_alloc&) {
-                out_of_memory.store(true, std::memory_order_relaxed);
-                next.store(n, std::memory_order_relaxed);  // skip what is left
+                stop_after_failure();
+                return;
+            } catch (const std::length_error&) {
+                stop_after_failure();
+                return;
+            } catch (const interrupt::Interrupted&) {
+                cancelled.store(true, std::memory_order_relaxed);
+                next.store(n, std::memory_order_relaxed);
                 return;
             } catch (...) {
                 invariant_failed("batch tasks throw nothing but std::bad_alloc", __FILE__, __LINE__);
             }
         }
     }
+
+    void stop_after_failure() noexcept {
+        out_of_memory.store(true, std::memory_order_relaxed);
+        next.store(n, std::memory_order_relaxed);
+    }
 };
 
 namespace {
 
-std::atomic<WorkerPool*> g_pool{nullptr};
-std::mutex g_creation_mutex;
+// Installed on a worker while it runs a job's tasks: the tasks' own polls stop
+// them once the caller was interrupted.
+class CancelCheck final : public interrupt::Checker {
+public:
+    explicit CancelCheck(const std::atomic<bool>& cancelled) noexcept : cancelled_(cancelled) {}
+    void poll() override {
+        if (cancelled_.load(std::memory_order_relaxed)) throw interrupt::Interrupted{};
+    }
 
-bool debug_switch_on() noexcept {
-    const char* value = std::getenv("VAK_ORN_KERNEL_DEBUG_POOL");
-    return value != nullptr && std::strcmp(value, "1") == 0;
-}
+private:
+    const std::atomic<bool>& cancelled_;
+};
+
+// How long a worker waits for the next job before it ends.
+constexpr auto kIdleWorkerLifetime = std::chrono::milliseconds(200);
+
+// How often a caller waiting for its job looks for an interrupt of its own.
+constexpr auto kCallerPollInterval = std::chrono::milliseconds(50);
 
 }  // namespace
 
-WorkerPool::WorkerPool(std::size_t size, bool debug) noexcept : size_(size), debug_(debug) {}
+namespace {
+
+// Never destroyed: workers may still sleep on its condition variable while the
+// process exits.
+ProcessWide<WorkerPool> g_pool;
+
+}  // namespace
+
+WorkerPool::WorkerPool(std::size_t size) noexcept : size_(size) {}
 
 WorkerPool& WorkerPool::instance() {
-    if (WorkerPool* pool = g_pool.load(std::memory_order_acquire)) return *pool;
-    std::lock_guard<std::mutex> creation(g_creation_mutex);
-    if (WorkerPool* pool = g_pool.load(std::memory_order_relaxed)) return *pool;
-
-    const std::size_t size = worker_count_from_environment();
-    const bool debug = debug_switch_on();
-    // Never destroyed: workers may still sleep on its condition variable while
-    // the process exits.
-    void* memory = heap::allocate_aligned(sizeof(WorkerPool), alignof(WorkerPool));
-    if (memory == nullptr) throw std::bad_alloc();
-    auto* pool = new (memory) WorkerPool(size, debug);
-    if (debug) {
-        std::fprintf(stderr, "vak_orn_kernel: worker pool size %zu\n", size);
-        std::fflush(stderr);
-    }
-    g_pool.store(pool, std::memory_order_release);
-    // Without this a forked child would queue work for workers it does not have.
+    return g_pool.get([] {
+        const std::size_t size = worker_count_from_environment();
+        WorkerPool* pool = make_forever<WorkerPool>(size);
+        pool_trace::report_pool_size(size);
+        // Without this a forked child would queue work for workers it does not have.
 #if !defined(_WIN32)  // Windows has no fork
-    ::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+        ::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
 #endif
-    return *pool;
+        return pool;
+    });
 }
 
 void WorkerPool::run(std::size_t n, TaskFn task, void* context) {
@@ -108,12 +132,31 @@ void WorkerPool::run(std::size_t n, TaskFn task, void* context) {
             (tail_ != nullptr ? tail_->next_job : head_) = &job;
             tail_ = &job;
             for (std::size_t wake = std::min(n, started_); wake > 0; --wake) work_ready_.notify_one();
-            job.done.wait(lock, [&] { return job.finished; });
+            wait_for_workers(job, lock);
         }
     }
     // No worker could be started at all: the caller does the work itself.
     if (!job.finished) job.drain();
+    if (job.cancelled.load(std::memory_order_relaxed)) throw interrupt::Interrupted{};
     if (job.out_of_memory.load(std::memory_order_relaxed)) throw std::bad_alloc();
+}
+
+// Sleeps until the job is finished, polling the caller's own interrupt check now
+// and then (never with the pool's mutex held: the check may take the
+// interpreter lock). An interrupt cancels the job; the caller still waits for
+// the workers to leave it, since they write into the caller's memory.
+void WorkerPool::wait_for_workers(Job& job, std::unique_lock<std::mutex>& lock) {
+    while (!job.finished) {
+        job.done.wait_for(lock, kCallerPollInterval);
+        if (job.finished || job.cancelled.load(std::memory_order_relaxed)) continue;
+        lock.unlock();
+        try {
+            interrupt::poll();
+        } catch (const interrupt::Interrupted&) {
+            job.cancelled.store(true, std::memory_order_relaxed);
+        }
+        lock.lock();
+    }
 }
 
 void WorkerPool::start_workers(std::size_t wanted) {
@@ -137,14 +180,25 @@ void WorkerPool::work_loop() {
 #endif
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        work_ready_.wait(lock, [&] { return head_ != nullptr; });
+        // An idle worker ends. The memory of the records it made is owned by its
+        // heap; freed elsewhere (where Python drops the results), it would stay
+        // with a sleeping thread until its next job. An ended thread's heap is
+        // given up, and such memory then goes back as soon as it is freed.
+        if (!work_ready_.wait_for(lock, kIdleWorkerLifetime, [&] { return head_ != nullptr; })) {
+            --started_;
+            return;
+        }
         Job* job = head_;
         ++job->workers;
         lock.unlock();
         // Records made here are freed wherever Python drops them: take back what
         // other threads freed since the last batch before taking new memory.
         heap::collect();
-        job->drain();
+        {
+            CancelCheck check(job->cancelled);
+            interrupt::Scope scope(&check);
+            job->drain();
+        }
         lock.lock();
         // Exhausted: no other worker may enter it from now on.
         if (job->queued) unlink(job);
@@ -171,24 +225,21 @@ void WorkerPool::unlink(Job* job) noexcept {
 // the child inherits them in a known state; the child then forgets the parent's
 // workers and queued jobs and starts its own workers when it needs them.
 void WorkerPool::before_fork() noexcept {
-    g_creation_mutex.lock();
-    if (WorkerPool* pool = g_pool.load(std::memory_order_relaxed)) pool->mutex_.lock();
+    if (WorkerPool* pool = g_pool.peek()) pool->mutex_.lock();
 }
 
 void WorkerPool::after_fork_in_parent() noexcept {
-    if (WorkerPool* pool = g_pool.load(std::memory_order_relaxed)) pool->mutex_.unlock();
-    g_creation_mutex.unlock();
+    if (WorkerPool* pool = g_pool.peek()) pool->mutex_.unlock();
 }
 
 void WorkerPool::after_fork_in_child() noexcept {
-    if (WorkerPool* pool = g_pool.load(std::memory_order_relaxed)) {
+    if (WorkerPool* pool = g_pool.peek()) {
         pool->head_ = pool->tail_ = nullptr;
         pool->started_ = 0;
         // The parent's workers may have been waiting on it; they do not exist here.
         new (&pool->work_ready_) std::condition_variable();
         pool->mutex_.unlock();
     }
-    g_creation_mutex.unlock();
 }
 
 }  // namespace vak::scan

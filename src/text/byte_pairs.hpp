@@ -1,6 +1,12 @@
-// Byte-pair packing: the UTF-8 bytes of consecutive non-direct code points
-// collect in a pending run, which is packed two bytes to a word when a direct
-// character or the end of the text closes it.
+// Writing the encoder's output units (text/output_units.hpp) in one pass:
+// direct words, the UTF-8 of everything else packed two bytes to a unit, and
+// the canonical ordering of runs of non-starters, done in place.
+//
+// Byte runs need no buffer of their own: their bytes go straight to the output,
+// and a direct character first pads a run that ended on an odd byte. A run of
+// non-starters is written as it arrives while its classes do not decrease (the
+// usual case); the first one out of order turns the rest of that run into
+// pending marks, which are sorted and written when the next starter arrives.
 #pragma once
 
 #include <cstddef>
@@ -8,80 +14,105 @@
 #include <cstring>
 
 #include "common/mi_allocator.hpp"
+#include "text/decomposition.hpp"
+#include "text/output_units.hpp"
+#include "text/unicode_tables.hpp"
 
 namespace vak::text {
 
-inline constexpr std::uint32_t kBytePairBase = 0x40000;
-inline constexpr std::size_t kInitialRunCapacity = 8;
+class UnitWriter {
+public:
+    // `out` has room for every unit the text can produce plus kUnitSlack bytes.
+    explicit UnitWriter(std::uint8_t* out) noexcept : base_(out), out_(out) {}
 
-inline std::uint32_t byte_pair_word(std::uint8_t first, std::uint8_t second) noexcept {
-    return kBytePairBase | (std::uint32_t{first} << 8) | second;
-}
-
-// Makes room for `extra` more words at once. Growth is geometric so that
-// many appends beyond the initial capacity stay linear overall; capacity is
-// reserved, never filled, so untouched room costs no memory traffic.
-inline void reserve_more(WordVec& out, std::size_t extra) {
-    const std::size_t needed = out.size() + extra;
-    if (needed > out.capacity()) {
-        const std::size_t doubled = out.capacity() * 2;
-        out.reserve(needed > doubled ? needed : doubled);
-    }
-}
-
-// The pending byte run. The storage's size is the run's capacity; the bytes
-// in use are the first `length`, so appends write through a pointer without
-// per-byte bookkeeping. Emptying keeps the capacity for reuse.
-struct ByteRun {
-    ByteVec storage = ByteVec(kInitialRunCapacity);
-    std::size_t length = 0;
-
-    bool empty() const noexcept { return length == 0; }
-
-    // Room for `n` more bytes; returns where they go.
-    std::uint8_t* room(std::size_t n) {
-        if (storage.size() - length < n) grow(n);
-        return storage.data() + length;
+    // Everything before a starter is final: pending marks are written.
+    void close_marks() {
+        if (last_class_ != 0) close_marks_slow();
     }
 
-    void append(const std::uint8_t* bytes, std::size_t n) {
-        std::memcpy(room(n), bytes, n);
-        length += n;
+    // A direct character: closes the run (padding an odd last byte) and writes its word.
+    void direct(std::uint32_t word) {
+        close_marks();
+        pad();
+        out_[0] = static_cast<std::uint8_t>(kDirectTag | (word >> 8));
+        out_[1] = static_cast<std::uint8_t>(word);
+        out_ += 2;
     }
 
-    // Appends the UTF-8 encoding (1 to 4 bytes) of a Unicode scalar value.
-    void append_utf8(std::uint32_t cp) {
-        std::uint8_t* p = room(4);
-        if (cp < 0x80) {
-            p[0] = static_cast<std::uint8_t>(cp);
-            length += 1;
-        } else if (cp < 0x800) {
-            p[0] = static_cast<std::uint8_t>(0xC0 | (cp >> 6));
-            p[1] = static_cast<std::uint8_t>(0x80 | (cp & 0x3F));
-            length += 2;
-        } else if (cp < 0x10000) {
-            p[0] = static_cast<std::uint8_t>(0xE0 | (cp >> 12));
-            p[1] = static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F));
-            p[2] = static_cast<std::uint8_t>(0x80 | (cp & 0x3F));
-            length += 3;
+    // Where direct units for ASCII go; the caller has closed marks and writes
+    // `count` units there, then calls advance(2 * count).
+    std::uint8_t* direct_units() {
+        close_marks();
+        pad();
+        return out_;
+    }
+    void advance(std::size_t bytes) noexcept { out_ += bytes; }
+
+    // The UTF-8 of starters that are neither direct nor decomposed.
+    void starter_bytes(const std::uint8_t* utf8, std::size_t length) {
+        close_marks();
+        std::memcpy(out_, utf8, length);
+        out_ += length;
+    }
+
+    // One non-starter of class `ccc` (1 to 254), 2 to 4 bytes of UTF-8.
+    void mark(const std::uint8_t* utf8, unsigned length, unsigned ccc) {
+        if (ccc >= last_class_) {  // in order (never while marks are pending: their class is 255)
+            if (last_class_ == 0) marks_start_ = out_;
+            std::memcpy(out_, utf8, 2);
+            if (length > 2) std::memcpy(out_ + 2, utf8 + 2, length - 2);
+            out_ += length;
+            last_class_ = ccc;
+            return;
+        }
+        mark_out_of_order(utf8, length, ccc);
+    }
+
+    // A Hangul syllable: its two or three conjoining jamo, nine bytes at most.
+    void hangul(std::uint32_t cp);
+
+    // A character with a tabled full decomposition.
+    void decomposition(const tables::DecompositionRecord& record) {
+        if (!record.simple) return decomposition_in_parts(record);
+        if (record.starter_word != 0) {
+            direct(record.starter_word);
         } else {
-            p[0] = static_cast<std::uint8_t>(0xF0 | (cp >> 18));
-            p[1] = static_cast<std::uint8_t>(0x80 | ((cp >> 12) & 0x3F));
-            p[2] = static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F));
-            p[3] = static_cast<std::uint8_t>(0x80 | (cp & 0x3F));
-            length += 4;
+            close_marks();
+            std::memcpy(out_, record.utf8, tables::kRecordBytes);  // within the slack
+            out_ += record.starter_length;
+        }
+        if (record.parts > 1) {  // non-starters in class order open a new run of marks
+            marks_start_ = out_;
+            std::memcpy(out_, record.utf8 + record.starter_length, tables::kRecordBytes);
+            out_ += record.length - record.starter_length;
+            last_class_ = record.last_class;
         }
     }
 
-    // Packs the run into ceil(length / 2) words appended to `out` (an odd last
-    // byte is paired with 0x00) and empties it. No-op when empty.
-    void flush(WordVec& out) {
-        if (length != 0) pack_into(out);
+    // Closes the last run; returns the number of units written.
+    std::size_t finish() {
+        close_marks();
+        pad();
+        return static_cast<std::size_t>(out_ - base_) / 2;
     }
 
 private:
-    void grow(std::size_t n);
-    void pack_into(WordVec& out);
+    static constexpr std::uint8_t kPending = 255;  // last_class_ while marks are pending
+
+    void pad() noexcept {
+        if ((out_ - base_) & 1) *out_++ = 0x00;
+    }
+
+    void close_marks_slow();
+    void mark_out_of_order(const std::uint8_t* utf8, unsigned length, unsigned ccc);
+    void decomposition_in_parts(const tables::DecompositionRecord& record);
+
+    std::uint8_t* base_;
+    std::uint8_t* out_;
+    std::uint8_t* marks_start_ = nullptr;  // where the open run of non-starters begins
+    std::uint8_t last_class_ = 0;          // class of its last mark; 0 when none is open
+    Vec<PendingMark> pending_;
+    Vec<PendingMark> scratch_;
 };
 
 }  // namespace vak::text

@@ -7,12 +7,10 @@ namespace vak::text {
 
 namespace {
 
-inline std::uint32_t mark_class(std::uint32_t mark) noexcept { return mark >> 24; }
-
 // Short runs (the usual one to three marks) are cheapest to order in place.
-void insertion_sort(Vec<std::uint32_t>& marks) noexcept {
+void insertion_sort(Vec<PendingMark>& marks) noexcept {
     for (std::size_t i = 1; i < marks.size(); ++i) {
-        const std::uint32_t mark = marks[i];
+        const PendingMark mark = marks[i];
         std::size_t j = i;
         for (; j > 0 && mark_class(marks[j - 1]) > mark_class(mark); --j) marks[j] = marks[j - 1];
         marks[j] = mark;
@@ -21,20 +19,20 @@ void insertion_sort(Vec<std::uint32_t>& marks) noexcept {
 
 // Long runs: a counting sort by class keeps equal classes in order and stays
 // linear however many marks are stacked.
-void counting_sort(Vec<std::uint32_t>& marks, Vec<std::uint32_t>& scratch) {
+void counting_sort(Vec<PendingMark>& marks, Vec<PendingMark>& scratch) {
     std::array<std::size_t, 257> start{};
-    for (std::uint32_t mark : marks) ++start[mark_class(mark) + 1];
+    for (PendingMark mark : marks) ++start[mark_class(mark) + 1];
     for (std::size_t c = 1; c < start.size(); ++c) start[c] += start[c - 1];
     scratch.resize(marks.size());
-    for (std::uint32_t mark : marks) scratch[start[mark_class(mark)]++] = mark;
+    for (PendingMark mark : marks) scratch[start[mark_class(mark)]++] = mark;
     marks.swap(scratch);
 }
 
 }  // namespace
 
-void sort_marks(Vec<std::uint32_t>& marks, Vec<std::uint32_t>& scratch) {
+void sort_marks(Vec<PendingMark>& marks, Vec<PendingMark>& scratch) {
     constexpr std::size_t kInsertionLimit = 16;
-    const auto by_class = [](std::uint32_t a, std::uint32_t b) {
+    const auto by_class = [](PendingMark a, PendingMark b) {
         return mark_class(a) < mark_class(b);
     };
     if (std::is_sorted(marks.begin(), marks.end(), by_class)) return;

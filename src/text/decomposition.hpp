@@ -1,6 +1,7 @@
-// Canonical decomposition (NFD): the full canonical decomposition of one code
-// point, its canonical combining class, and the canonical ordering of a run of
-// non-starters. Compatibility mappings are never applied.
+// Canonical decomposition (NFD) data outside the encoder's quick check: the
+// full canonical decomposition of one code point and its canonical combining
+// class, and the canonical ordering of a run of non-starters. Compatibility
+// mappings are never applied.
 #pragma once
 
 #include <cstddef>
@@ -24,17 +25,6 @@ inline bool is_hangul_syllable(std::uint32_t cp) noexcept {
     return cp - kHangulFirst <= kHangulLast - kHangulFirst;
 }
 
-// Splits a Hangul syllable into its two or three conjoining jamo (all
-// starters) and returns how many.
-inline std::size_t decompose_hangul(std::uint32_t cp, std::uint32_t* out) noexcept {
-    const std::uint32_t s = cp - kHangulFirst;
-    out[0] = 0x1100 + s / 588;
-    out[1] = 0x1161 + (s % 588) / 28;
-    if (s % 28 == 0) return 2;
-    out[2] = 0x11A7 + s % 28;
-    return 3;
-}
-
 // The tabled full canonical decomposition of a code point other than a Hangul
 // syllable; length 0 when it has none.
 struct CanonicalMapping {
@@ -49,15 +39,25 @@ inline CanonicalMapping canonical_mapping(std::uint32_t cp) noexcept {
     return {tables::kDecompositionData + (entry >> 3), entry & 7u};
 }
 
-// A non-starter waiting for canonical ordering: class in the top byte, code
-// point in the low 21 bits.
-inline std::uint32_t pack_mark(std::uint32_t cp, std::uint8_t ccc) noexcept {
-    return (std::uint32_t{ccc} << 24) | cp;
-}
-inline std::uint32_t mark_code_point(std::uint32_t mark) noexcept { return mark & 0x1FFFFF; }
+// A non-starter waiting for canonical ordering: its class in bits 40 and up,
+// its UTF-8 length in bits 32 to 39, its UTF-8 bytes in bits 0 to 31 (first
+// byte lowest).
+using PendingMark = std::uint64_t;
 
-// Stably sorts a run of packed non-starters by combining class (canonical
-// ordering). Linear in the run length; `scratch` is reused between runs.
-void sort_marks(Vec<std::uint32_t>& marks, Vec<std::uint32_t>& scratch);
+inline PendingMark pending_mark(const std::uint8_t* utf8, unsigned length, unsigned ccc) noexcept {
+    std::uint32_t bytes = 0;
+    for (unsigned k = 0; k < length; ++k) bytes |= std::uint32_t{utf8[k]} << (8 * k);
+    return (PendingMark{ccc} << 40) | (PendingMark{length} << 32) | bytes;
+}
+inline unsigned mark_class(PendingMark mark) noexcept {
+    return static_cast<unsigned>(mark >> 40);
+}
+inline unsigned mark_length(PendingMark mark) noexcept {
+    return (mark >> 32) & 0xFF;
+}
+
+// Stably sorts a run of non-starters by combining class (canonical ordering).
+// Linear in the run length; `scratch` is reused between runs.
+void sort_marks(Vec<PendingMark>& marks, Vec<PendingMark>& scratch);
 
 }  // namespace vak::text

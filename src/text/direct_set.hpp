@@ -15,9 +15,9 @@ namespace detail {
 constexpr std::array<std::uint64_t, (kDirectLimit + 63) / 64> make_direct_bitmap() {
     std::array<std::uint64_t, (kDirectLimit + 63) / 64> bits{};
     auto set = [&bits](std::uint32_t cp) { bits[cp >> 6] |= std::uint64_t{1} << (cp & 63); };
-    set(0x09);  // tab
-    set(0x0A);  // line feed
-    set(0x0D);  // carriage return
+    set(0x09);                                                // tab
+    set(0x0A);                                                // line feed
+    set(0x0D);                                                // carriage return
     for (std::uint32_t cp = 0x20; cp <= 0x7E; ++cp) set(cp);  // space and printable ASCII
     for (std::uint32_t cp : {0xC6u, 0xE6u, 0xD8u, 0xF8u, 0xDFu, 0x152u, 0x153u}) set(cp);
     return bits;

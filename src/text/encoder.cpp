@@ -1,176 +1,124 @@
 #include "text/encoder.hpp"
 
-#include <cstring>
-#include <utility>
-
+#include "common/interrupt.hpp"
 #include "common/invariant.hpp"
 #include "text/byte_pairs.hpp"
-#include "text/decomposition.hpp"
-#include "text/direct_set.hpp"
+#include "text/simd_scans.hpp"
+#include "text/unicode_tables.hpp"
 
 namespace vak::text {
 
 namespace {
 
-// The state of one encoding: output words, the pending byte run, and the
-// non-starters waiting for canonical ordering.
-struct EncoderState {
-    WordVec out;
-    ByteRun run;
-    Vec<std::uint32_t> marks;
-    Vec<std::uint32_t> scratch;
+// Input between two interrupt polls (a few tens of microseconds of work).
+constexpr std::size_t kPollBytes = 64 * 1024;
 
-    void emit_direct(std::uint32_t cp) {
-        run.flush(out);
-        out.push_back(cp);
-    }
-
-    // A decomposed code point in final order goes to the output.
-    void emit(std::uint32_t cp) {
-        if (is_direct(cp)) {
-            emit_direct(cp);
-        } else {
-            run.append_utf8(cp);
-        }
-    }
-
-    // A starter closes the run of non-starters before it: they go out in
-    // canonical order first. No non-starter is direct, so they only add bytes.
-    void release_marks() {
-        if (!marks.empty()) release_marks_slow();
-    }
-
-    void release_marks_slow() {
-        if (marks.size() > 1) sort_marks(marks, scratch);
-        for (std::uint32_t mark : marks) run.append_utf8(mark_code_point(mark));
-        marks.clear();
-    }
-
-    void emit_part(std::uint32_t cp) {
-        const std::uint8_t ccc = combining_class(cp);
-        if (ccc != 0) {
-            marks.push_back(pack_mark(cp, ccc));
-        } else {
-            release_marks();
-            emit(cp);
-        }
-    }
-
-    // One non-ASCII scalar value whose UTF-8 form is `bytes[0..length)`.
-    void encode_scalar(std::uint32_t cp, const std::uint8_t* bytes, std::size_t length) {
-        if (is_hangul_syllable(cp)) {
-            std::uint32_t jamo[3];
-            const std::size_t count = decompose_hangul(cp, jamo);
-            release_marks();
-            // Every conjoining jamo lies in U+1100..U+11FF: three UTF-8 bytes E1 xx xx.
-            std::uint8_t* p = run.room(9);
-            for (std::size_t k = 0; k < count; ++k, p += 3) {
-                p[0] = 0xE1;
-                p[1] = static_cast<std::uint8_t>(0x80 | ((jamo[k] >> 6) & 0x3F));
-                p[2] = static_cast<std::uint8_t>(0x80 | (jamo[k] & 0x3F));
-            }
-            run.length += 3 * count;
-            return;
-        }
-        const CanonicalMapping mapping = canonical_mapping(cp);
-        if (mapping.length != 0) {
-            for (std::size_t k = 0; k < mapping.length; ++k) emit_part(mapping.code_points[k]);
-            return;
-        }
-        // Unchanged by decomposition: the usual case, served from the input bytes.
-        const std::uint8_t ccc = combining_class(cp);
-        if (ccc != 0) {
-            marks.push_back(pack_mark(cp, ccc));
-            return;
-        }
-        release_marks();
-        if (is_direct(cp)) {
-            emit_direct(cp);
-        } else {
-            run.append(bytes, length);
-        }
-    }
+struct Scalar {
+    std::uint32_t cp;
+    unsigned length;
 };
 
-inline bool is_direct_ascii(std::uint8_t byte) noexcept { return byte < 0x80 && is_direct(byte); }
-
-// Decodes the scalar value at `utf8[i]` and returns its length in bytes.
-inline std::size_t decode_utf8(const std::uint8_t* utf8, std::size_t size, std::size_t i,
-                               std::uint32_t& cp) noexcept {
-    const std::uint8_t lead = utf8[i];
-    std::size_t length;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        cp = lead & 0x0F;
-    } else {
-        VAK_EXPECT(lead >= 0xF0 && lead <= 0xF4, "text is well-formed UTF-8 (lead byte)");
-        length = 4;
-        cp = lead & 0x07;
+// The scalar value of the non-ASCII character at `p`.
+inline Scalar decode(const std::uint8_t* p, const std::uint8_t* end) noexcept {
+    const std::uint8_t lead = p[0];
+    if (lead < 0xE0) {
+        VAK_EXPECT(lead >= 0xC2 && end - p >= 2, "text is well-formed UTF-8");
+        return {(std::uint32_t{lead} & 0x1F) << 6 | (p[1] & 0x3F), 2};
     }
-    VAK_EXPECT(length <= size - i, "text is well-formed UTF-8 (complete sequence)");
-    for (std::size_t k = 1; k < length; ++k) cp = (cp << 6) | (utf8[i + k] & 0x3F);
-    VAK_EXPECT(cp <= tables::kMaxCodePoint && (cp < 0xD800 || cp > 0xDFFF),
-               "text is well-formed UTF-8 (scalar value)");
-    return length;
+    if (lead < 0xF0) {
+        VAK_EXPECT(end - p >= 3, "text is well-formed UTF-8");
+        return {
+            (std::uint32_t{lead} & 0x0F) << 12 | (std::uint32_t{p[1]} & 0x3F) << 6 | (p[2] & 0x3F),
+            3};
+    }
+    VAK_EXPECT(lead <= 0xF4 && end - p >= 4, "text is well-formed UTF-8");
+    const std::uint32_t cp = (std::uint32_t{lead} & 0x07) << 18 |
+                             (std::uint32_t{p[1]} & 0x3F) << 12 |
+                             (std::uint32_t{p[2]} & 0x3F) << 6 | (p[3] & 0x3F);
+    VAK_EXPECT(cp <= tables::kMaxCodePoint, "text is well-formed UTF-8");
+    return {cp, 4};
+}
+
+// The end of the stretch of plain starters (non-ASCII, not decomposed, not
+// direct) that continues at `p`; it may end past `stop`, never inside a character.
+inline const std::uint8_t* plain_stretch_end(const std::uint8_t* p, const std::uint8_t* stop,
+                                             const std::uint8_t* end) noexcept {
+    while (p < stop) {
+        p = simd::skip_ideographs(p, stop);
+        while (p < end && (*p & 0xC0) == 0x80) ++p;  // the rest of an ideograph
+        if (p >= stop || *p < 0x80) break;
+        const Scalar next = decode(p, end);
+        if (tables::property(next.cp) != tables::kPropertyPlain) break;
+        p += next.length;
+    }
+    return p;
+}
+
+// Encodes the characters that start before `stop`; returns where the next one starts.
+const std::uint8_t* encode_span(UnitWriter& writer, const std::uint8_t* p, const std::uint8_t* stop,
+                                const std::uint8_t* end) {
+    while (p < stop) {
+        const std::uint8_t lead = *p;
+        if (lead < 0x80) {
+            if (simd::is_direct_ascii(lead)) {
+                std::uint8_t* units = writer.direct_units();
+                const std::uint8_t* run_end = simd::widen_direct_ascii(p, stop, units);
+                writer.advance(2 * static_cast<std::size_t>(run_end - p));
+                p = run_end;
+            } else {  // other ASCII: a starter that travels as a byte
+                writer.starter_bytes(p, 1);
+                ++p;
+            }
+            continue;
+        }
+        const Scalar scalar = decode(p, end);
+        const std::uint16_t property = tables::property(scalar.cp);
+        if (property == tables::kPropertyPlain) {
+            const std::uint8_t* stretch_end = plain_stretch_end(p + scalar.length, stop, end);
+            writer.starter_bytes(p, static_cast<std::size_t>(stretch_end - p));
+            p = stretch_end;
+            continue;
+        }
+        if (property < tables::kPropertyDirect) {
+            writer.mark(p, scalar.length, property);
+        } else if (property == tables::kPropertyHangul) {
+            writer.hangul(scalar.cp);
+        } else if (property == tables::kPropertyDirect) {
+            writer.direct(scalar.cp);
+        } else {
+            writer.decomposition(tables::kDecompositionRecords[property - tables::kPropertyRecord]);
+        }
+        p += scalar.length;
+    }
+    return p;
 }
 
 }  // namespace
 
-std::size_t count_code_points(const std::uint8_t* utf8, std::size_t size) noexcept {
-    // Eight bytes at a time: a continuation byte has bit 7 set and bit 6 clear.
-    constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
-    std::size_t continuation = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        std::uint64_t chunk;
-        std::memcpy(&chunk, utf8 + i, 8);
-        // One flag bit per continuation byte, moved to bit 0 and summed by a multiply.
-        const std::uint64_t flags = (chunk & ~(chunk << 1) & kHighBits) >> 7;
-        continuation += static_cast<std::size_t>((flags * 0x0101010101010101ull) >> 56);
+std::size_t max_words(const std::uint8_t* utf8, std::size_t size) noexcept {
+    return simd::max_words(utf8, size);
+}
+
+EncodedText encode_text_units(const std::uint8_t* utf8, std::size_t size) {
+    EncodedText encoded(max_words(utf8, size));
+    UnitWriter writer(encoded.data());
+    const std::uint8_t* p = utf8;
+    const std::uint8_t* const end = utf8 + size;
+    while (p < end) {
+        const std::uint8_t* stop =
+            end - p > static_cast<std::ptrdiff_t>(kPollBytes) ? p + kPollBytes : end;
+        p = encode_span(writer, p, stop, end);
+        interrupt::poll();
     }
-    for (; i < size; ++i) continuation += (utf8[i] & 0xC0) == 0x80;
-    return size - continuation;
+    encoded.set_size(writer.finish());
+    return encoded;
 }
 
 WordVec encode_text(const std::uint8_t* utf8, std::size_t size) {
-    EncoderState state;
-    state.out.reserve(count_code_points(utf8, size));
-
-    std::size_t i = 0;
-    while (i < size) {
-        const std::uint8_t lead = utf8[i];
-        if (lead >= 0x80) {
-            std::uint32_t cp;
-            const std::size_t length = decode_utf8(utf8, size, i, cp);
-            state.encode_scalar(cp, utf8 + i, length);
-            i += length;
-            continue;
-        }
-        // ASCII: a starter without decomposition.
-        state.release_marks();
-        if (!is_direct_ascii(lead)) {
-            state.run.append(utf8 + i, 1);
-            ++i;
-            continue;
-        }
-        // A stretch of direct ASCII characters is widened to words in one go.
-        state.run.flush(state.out);
-        std::size_t end = i + 1;
-        while (end < size && is_direct_ascii(utf8[end])) ++end;
-        reserve_more(state.out, end - i);
-        if (end - i < 16) {  // a word or two between other characters
-            for (std::size_t k = i; k < end; ++k) state.out.push_back(utf8[k]);
-        } else {
-            state.out.insert(state.out.end(), utf8 + i, utf8 + end);  // widens each byte
-        }
-        i = end;
-    }
-    state.release_marks();
-    state.run.flush(state.out);
-    return std::move(state.out);
+    const EncodedText encoded = encode_text_units(utf8, size);
+    WordVec words(encoded.size());
+    for (std::size_t i = 0; i < words.size(); ++i) words[i] = encoded.word(i);
+    return words;
 }
 
 }  // namespace vak::text

@@ -9,14 +9,21 @@
 #include <cstdint>
 
 #include "common/mi_allocator.hpp"
+#include "text/output_units.hpp"
 
 namespace vak::text {
 
-// Code points in UTF-8 text: the bytes that are not continuation bytes.
-std::size_t count_code_points(const std::uint8_t* utf8, std::size_t size) noexcept;
+// At least as many words as the text encodes to, and seldom many more: the
+// sum of lead_word_bound over its bytes.
+std::size_t max_words(const std::uint8_t* utf8, std::size_t size) noexcept;
 
 // `utf8` must be well-formed UTF-8 without surrogates (a strict encoding of a
-// str); malformed input is an invariant failure. Throws std::bad_alloc.
+// str); malformed input is an invariant failure. The output is sized once, by
+// max_words. Polls vak::interrupt every 64 KiB of input. Throws std::bad_alloc
+// (and interrupt::Interrupted).
+EncodedText encode_text_units(const std::uint8_t* utf8, std::size_t size);
+
+// The same words as 32-bit values.
 WordVec encode_text(const std::uint8_t* utf8, std::size_t size);
 
 }  // namespace vak::text

@@ -1,7 +1,8 @@
-"""A NumPy model of the quadtree image codec.
+"""A NumPy model of the quadtree image codec: the image codec's test oracle.
 
-The benchmark measures the native codec against it, and the tests use it as an
-independent second implementation: same words, same pictures, same messages.
+The tests use it as an independent second implementation (same words, same
+pictures, same messages), and bench/bench_image.py measures the native codec
+against it.
 Summed-area tables are built with vectorised cumulative sums; the quadtree walk
 and the decoder's state machine are plain Python loops.
 """
@@ -52,7 +53,7 @@ def single_precision(threshold: float) -> float:
         return float(np.float32(threshold))
 
 
-def _metadata_words(width: int, height: int, root: int, bit_depth: int, tenths: int) -> list[int]:
+def metadata_words(width: int, height: int, root: int, bit_depth: int, tenths: int) -> list[int]:
     w, h, z = min(width, 4095), min(height, 4095), min(root, 4095)
     fields = [w >> 6, w & 63, h >> 6, h & 63, z >> 6, z & 63, bit_depth, tenths & 63]
     return [0x805C0] + [0x80600 + (i << 6) + v for i, v in enumerate(fields)] + [0x805C1]
@@ -93,7 +94,7 @@ def encode(image_data: bytes, width: int, height: int, bit_depth: int, threshold
     table = np.concatenate([sums, squares], axis=2)
     del sums, squares
 
-    words = _metadata_words(width, height, side, bit_depth, tenths)
+    words = metadata_words(width, height, side, bit_depth, tenths)
     top = (1 << bit_depth) - 1
     last = None
     stack: list = [(0, 0, side)]

@@ -1,0 +1,18 @@
+// Gives freed memory back to the operating system once the module has been idle
+// for a moment. The allocator keeps freed pages for reuse and returns them only
+// when some later allocation or collection comes along; a process that drops a
+// large result and then does something else would keep them indefinitely.
+#pragma once
+
+#include <cstddef>
+
+namespace vak::heap {
+
+// Called after a large block was freed: about 300 ms after the last such call a
+// short-lived thread asks the allocator to return every freed page at once.
+void purge_soon() noexcept;
+
+// Blocks of at least this many bytes ask for a purge when they are freed.
+inline constexpr std::size_t kPurgeWorthyBytes = std::size_t{4} << 20;
+
+}  // namespace vak::heap

@@ -1,0 +1,192 @@
+#include "image/block_sums.hpp"
+
+#include "common/interrupt.hpp"
+#include "common/invariant.hpp"
+
+namespace vak::image {
+
+namespace {
+
+// Polling about every 64 Ki pixels (or block entries) of work.
+constexpr std::size_t kPollEntries = std::size_t{1} << 16;
+
+constexpr unsigned sum_bytes_of(unsigned level) { return level <= 4 ? 2 : 4; }
+constexpr unsigned square_bytes_of(unsigned level) { return level <= 8 ? 4 : 8; }
+
+constexpr std::uint32_t blocks_over(std::uint32_t pixels, unsigned level) {
+    return static_cast<std::uint32_t>((std::uint64_t{pixels} + (std::uint64_t{1} << level) - 1) >>
+                                      level);
+}
+
+// Level 1 from the pixels: each 2 x 2 block's four quantised values and their
+// squares, per channel; pixels past the right or bottom edge count as 0.
+//
+// One table look-up per byte gives both: the value in bits 0..9 and its square
+// above them. Four values total at most 1020, so their sums never carry into
+// the squares' bits (four squares total at most 260100: 18 bits).
+void sum_pixel_quads(const std::uint8_t* pixels, std::uint32_t width, std::uint32_t height,
+                     const std::array<std::uint8_t, 256>& quantised, std::uint16_t* sums,
+                     std::uint32_t* squares, std::uint32_t cols, std::uint32_t rows) {
+    constexpr unsigned kSquareShift = 10;
+    constexpr std::uint32_t kValueBits = (1u << kSquareShift) - 1;
+    std::array<std::uint32_t, 256> packed{};
+    for (unsigned v = 0; v < 256; ++v) {
+        const std::uint32_t q = quantised[v];
+        packed[v] = (q * q) << kSquareShift | q;
+    }
+    const std::size_t row_bytes = std::size_t{width} * kChannels;
+    const std::uint32_t whole_cols = width / 2;  // blocks with both columns inside
+    std::size_t since_poll = 0;
+    for (std::uint32_t by = 0; by < rows; ++by) {
+        const std::uint8_t* top = pixels + std::size_t{2} * by * row_bytes;
+        // Without a second row inside, the first one stands in for it with weight 0.
+        const bool has_bottom = 2 * by + 1 < height;
+        const std::uint8_t* bottom = has_bottom ? top + row_bytes : top;
+        const std::uint32_t bottom_weight = has_bottom ? 1 : 0;
+        std::uint16_t* sum_row = sums + std::size_t{by} * cols * kChannels;
+        std::uint32_t* square_row = squares + std::size_t{by} * cols * kChannels;
+        for (std::uint32_t bx = 0; bx < whole_cols; ++bx) {
+            const std::uint8_t* a = top + std::size_t{bx} * 2 * kChannels;
+            const std::uint8_t* b = bottom + std::size_t{bx} * 2 * kChannels;
+            for (std::size_t c = 0; c < kChannels; ++c) {
+                const std::uint32_t total = packed[a[c]] + packed[a[c + kChannels]] +
+                                            (packed[b[c]] + packed[b[c + kChannels]]) * bottom_weight;
+                sum_row[bx * kChannels + c] = static_cast<std::uint16_t>(total & kValueBits);
+                square_row[bx * kChannels + c] = total >> kSquareShift;
+            }
+        }
+        if (whole_cols < cols) {  // an odd width: the last block has one column inside
+            const std::uint8_t* a = top + std::size_t{whole_cols} * 2 * kChannels;
+            const std::uint8_t* b = bottom + std::size_t{whole_cols} * 2 * kChannels;
+            for (std::size_t c = 0; c < kChannels; ++c) {
+                const std::uint32_t total = packed[a[c]] + packed[b[c]] * bottom_weight;
+                sum_row[whole_cols * kChannels + c] = static_cast<std::uint16_t>(total & kValueBits);
+                square_row[whole_cols * kChannels + c] = total >> kSquareShift;
+            }
+        }
+        since_poll += std::size_t{cols} * 4;
+        if (since_poll >= kPollEntries) {
+            since_poll = 0;
+            interrupt::poll();
+        }
+    }
+}
+
+// Level k + 1 from level k: each entry is the total of four entries below it;
+// entries past the lower level's edge count as 0.
+template <class In, class Out>
+void sum_entry_quads(const In* in, std::uint32_t in_cols, std::uint32_t in_rows, Out* out,
+                     std::uint32_t cols, std::uint32_t rows) {
+    const std::size_t in_stride = std::size_t{in_cols} * kChannels;
+    const std::uint32_t whole_cols = in_cols / 2;
+    std::size_t since_poll = 0;
+    for (std::uint32_t by = 0; by < rows; ++by) {
+        const In* top = in + std::size_t{2} * by * in_stride;
+        const bool has_bottom = 2 * by + 1 < in_rows;
+        const In* bottom = has_bottom ? top + in_stride : top;
+        const Out bottom_weight = has_bottom ? 1 : 0;
+        Out* row = out + std::size_t{by} * cols * kChannels;
+        for (std::uint32_t bx = 0; bx < whole_cols; ++bx) {
+            const In* a = top + std::size_t{bx} * 2 * kChannels;
+            const In* b = bottom + std::size_t{bx} * 2 * kChannels;
+            for (std::size_t c = 0; c < kChannels; ++c) {
+                const Out upper = static_cast<Out>(a[c]) + static_cast<Out>(a[c + kChannels]);
+                const Out lower = static_cast<Out>(b[c]) + static_cast<Out>(b[c + kChannels]);
+                row[bx * kChannels + c] = static_cast<Out>(upper + lower * bottom_weight);
+            }
+        }
+        if (whole_cols < cols) {
+            const In* a = top + std::size_t{whole_cols} * 2 * kChannels;
+            const In* b = bottom + std::size_t{whole_cols} * 2 * kChannels;
+            for (std::size_t c = 0; c < kChannels; ++c) {
+                row[whole_cols * kChannels + c] =
+                    static_cast<Out>(static_cast<Out>(a[c]) + static_cast<Out>(b[c]) * bottom_weight);
+            }
+        }
+        since_poll += std::size_t{cols} * 4;
+        if (since_poll >= kPollEntries) {
+            since_poll = 0;
+            interrupt::poll();
+        }
+    }
+}
+
+template <class In>
+void sum_level(const void* in, std::uint32_t in_cols, std::uint32_t in_rows, void* out,
+               unsigned out_bytes, std::uint32_t cols, std::uint32_t rows) {
+    const In* from = static_cast<const In*>(in);
+    switch (out_bytes) {
+        case 2: sum_entry_quads(from, in_cols, in_rows, static_cast<std::uint16_t*>(out), cols, rows); break;
+        case 4: sum_entry_quads(from, in_cols, in_rows, static_cast<std::uint32_t*>(out), cols, rows); break;
+        default: sum_entry_quads(from, in_cols, in_rows, static_cast<std::uint64_t*>(out), cols, rows); break;
+    }
+}
+
+void sum_level(const void* in, unsigned in_bytes, std::uint32_t in_cols, std::uint32_t in_rows,
+               void* out, unsigned out_bytes, std::uint32_t cols, std::uint32_t rows) {
+    switch (in_bytes) {
+        case 2: sum_level<std::uint16_t>(in, in_cols, in_rows, out, out_bytes, cols, rows); break;
+        case 4: sum_level<std::uint32_t>(in, in_cols, in_rows, out, out_bytes, cols, rows); break;
+        default: sum_level<std::uint64_t>(in, in_cols, in_rows, out, out_bytes, cols, rows); break;
+    }
+}
+
+std::uint64_t load(const void* entries, unsigned bytes, std::size_t i) noexcept {
+    switch (bytes) {
+        case 2: return static_cast<const std::uint16_t*>(entries)[i];
+        case 4: return static_cast<const std::uint32_t*>(entries)[i];
+        default: return static_cast<const std::uint64_t*>(entries)[i];
+    }
+}
+
+}  // namespace
+
+std::size_t BlockSums::bytes_needed(std::uint32_t width, std::uint32_t height, unsigned top_level) {
+    std::size_t total = 0;
+    for (unsigned k = 1; k <= top_level; ++k) {
+        const std::size_t entries = std::size_t{blocks_over(width, k)} * blocks_over(height, k) * kChannels;
+        // Each array rounded up to the arena's alignment.
+        total += (entries * sum_bytes_of(k) + 15) / 16 * 16 + (entries * square_bytes_of(k) + 15) / 16 * 16;
+    }
+    return total;
+}
+
+BlockSums::BlockSums(BumpArena& arena, const std::uint8_t* pixels, std::uint32_t width,
+                     std::uint32_t height, unsigned top_level,
+                     const std::array<std::uint8_t, 256>& quantised) {
+    VAK_EXPECT(top_level <= kMaxBlockLevel, "the root fits the block levels");
+    for (unsigned k = 1; k <= top_level; ++k) {
+        Level& level = levels_[k];
+        level.cols = blocks_over(width, k);
+        level.rows = blocks_over(height, k);
+        level.sum_bytes = static_cast<std::uint8_t>(sum_bytes_of(k));
+        level.square_bytes = static_cast<std::uint8_t>(square_bytes_of(k));
+        const std::size_t entries = std::size_t{level.cols} * level.rows * kChannels;
+        level.sums = arena.allocate(entries * level.sum_bytes, 16);
+        level.squares = arena.allocate(entries * level.square_bytes, 16);
+        if (k == 1) {
+            sum_pixel_quads(pixels, width, height, quantised, static_cast<std::uint16_t*>(level.sums),
+                            static_cast<std::uint32_t*>(level.squares), level.cols, level.rows);
+            continue;
+        }
+        const Level& below = levels_[k - 1];
+        sum_level(below.sums, below.sum_bytes, below.cols, below.rows, level.sums, level.sum_bytes,
+                  level.cols, level.rows);
+        sum_level(below.squares, below.square_bytes, below.cols, below.rows, level.squares,
+                  level.square_bytes, level.cols, level.rows);
+    }
+}
+
+BlockTotals BlockSums::totals(unsigned level, std::uint32_t bx, std::uint32_t by) const noexcept {
+    const Level& l = levels_[level];
+    BlockTotals t{};
+    if (bx >= l.cols || by >= l.rows) return t;  // wholly in the margin
+    const std::size_t first = (std::size_t{by} * l.cols + bx) * kChannels;
+    for (std::size_t c = 0; c < kChannels; ++c) {
+        t.sum[c] = load(l.sums, l.sum_bytes, first + c);
+        t.square[c] = load(l.squares, l.square_bytes, first + c);
+    }
+    return t;
+}
+
+}  // namespace vak::image

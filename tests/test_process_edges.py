@@ -1,0 +1,262 @@
+"""How the module behaves at the edges of the process: threads still computing when the
+interpreter exits, Ctrl-C during long calls, requests larger than the machine, memory given
+back, sub-interpreters and objects whose iteration differs from their buffer.
+
+Whatever could take the process down (abort, out-of-memory kill, hang) runs in a child
+process with a timeout."""
+import array
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+import vak_orn_kernel as vk
+
+
+RSS_HELPER = """
+def rss_mib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096 / 2**20
+"""
+
+
+def run_child(code, timeout=120):
+    return subprocess.run([sys.executable, "-c", RSS_HELPER + textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=timeout)
+
+# A call for each function that computes with the interpreter lock released, long enough that
+# a daemon thread is usually inside it when the main thread ends.
+RELEASED_CALLS = {
+    "scan_stream": "vk.scan_stream(words)",
+    "scan_stream_batch": "vk.scan_stream_batch([words[:2_000_000]] * 4)",
+    "encode_text": "vk.encode_text('é한' * 3_000_000)",
+    "encode_quadtree": "vk.encode_quadtree(image, 1024, 1024, 6, 0.0)",
+    "decode_quadtree": "vk.decode_quadtree(stream)",
+}
+
+
+@pytest.mark.parametrize("call", RELEASED_CALLS.values(), ids=RELEASED_CALLS.keys())
+def test_daemon_thread_inside_a_call_at_exit_does_not_abort(call):
+    code = f"""
+        import threading, time
+        import numpy as np
+        import vak_orn_kernel as vk
+        words = np.random.default_rng(0).integers(0, 1 << 20, 8_000_000, dtype=np.uint32)
+        image = np.random.default_rng(1).integers(0, 256, 1024 * 1024 * 3, dtype=np.uint8).tobytes()
+        stream = vk.encode_quadtree(image, 1024, 1024, 6, 0.0)[0]
+        started = threading.Event()
+        def work():
+            started.set()
+            while True:
+                {call}
+        threading.Thread(target=work, daemon=True).start()
+        started.wait()
+        time.sleep({{delay}})
+    """
+    for delay in (0.05, 0.2, 0.35):
+        proc = run_child(code.replace("{delay}", str(delay)))
+        assert proc.returncode == 0, (delay, proc.returncode, proc.stderr[-2000:])
+        assert "terminate" not in proc.stderr
+
+
+HUGE_INPUTS = {
+    "uint8 2**62": "np.broadcast_to(np.uint8(1), (2**62,))",
+    "uint32 10**11": "np.broadcast_to(np.uint32(1), (10**11,))",
+    "range 10**11": "range(10**11)",
+}
+HUGE_CALLS = ["vk.scan_stream(x)", "vk.scan_stream_batch([x])", "vk.decode_quadtree(x)",
+              "vk.configure_normal_words(x)"]
+
+
+@pytest.mark.not_under_sanitizer("the sanitizer's allocator reports huge requests itself")
+def test_requests_beyond_the_machine_raise_memory_error_at_once():
+    code = "import numpy as np, vak_orn_kernel as vk\n"
+    for label, make in HUGE_INPUTS.items():
+        for call in HUGE_CALLS:
+            code += textwrap.dedent(f"""
+                x = {make}
+                try:
+                    {call}
+                    print("NO ERROR", {label!r}, {call!r})
+                except MemoryError:
+                    print("MemoryError")
+            """)
+    proc = run_child(code, timeout=60)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    lines = proc.stdout.split("\n")
+    assert lines.count("MemoryError") == len(HUGE_INPUTS) * len(HUGE_CALLS), proc.stdout
+
+
+@pytest.mark.not_under_sanitizer("resident memory under the sanitizer is its own")
+def test_overstated_length_reserves_nothing_lasting():
+    proc = run_child("""
+        import vak_orn_kernel as vk
+        class Overstated:
+            def __len__(self): return 10**9
+            def __getitem__(self, i):
+                if i < 3: return i + 1
+                raise IndexError
+        x = Overstated()
+        calls = [lambda: vk.scan_stream(x), lambda: vk.scan_stream_batch([x, x]),
+                 lambda: vk.configure_normal_words(x)]
+        for call in calls: call()
+        before = rss_mib()
+        for _ in range(20_000):
+            for call in calls: call()
+        print(rss_mib() - before)
+        assert vk.scan_stream(x)["counts"][0] == 3
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert float(proc.stdout) < 20, proc.stdout
+
+
+@pytest.mark.not_under_sanitizer("resident memory under the sanitizer is its own")
+@pytest.mark.parametrize("how", ["batch", "one_by_one"])
+def test_dropped_results_give_their_memory_back(how):
+    call = ("vk.scan_stream_batch([words] * 4)" if how == "batch"
+            else "[vk.scan_stream(words) for _ in range(4)]")
+    proc = run_child(f"""
+        import time
+        import numpy as np
+        import vak_orn_kernel as vk
+        words = np.random.default_rng(0).integers(0, 1 << 20, 10_000_000, dtype=np.uint32)
+        vk.scan_stream(words[:1000])
+        base = rss_mib()
+        results = {call}
+        held = rss_mib() - base
+        del results
+        time.sleep(1.0)
+        print(held, rss_mib() - base)
+    """)
+    assert proc.returncode == 0, proc.stderr
+    held, after = map(float, proc.stdout.split())
+    assert held > 120, proc.stdout  # the results really were resident
+    assert after < 40, proc.stdout
+
+
+@pytest.mark.not_under_sanitizer("peak memory under the sanitizer is its own")
+def test_tolerant_path_builds_no_messages_it_drops():
+    proc = run_child("""
+        import resource
+        import vak_orn_kernel as vk
+        stream = [None] * 2_000_000
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        result = vk.scan_stream(stream, record_invalid=False)
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+        assert result["validation_errors"] == [] and sum(result["counts"]) == 0
+        print(peak / 1024)
+    """)
+    assert proc.returncode == 0, proc.stderr
+    # 2 M messages would take well over 150 MiB; the entries alone take 8 MiB.
+    assert float(proc.stdout) < 60, proc.stdout
+
+
+# Calls that take seconds; SIGINT arrives while each runs.
+LONG_CALLS = {
+    "encode_text": ("s = 'é한中a' * 30_000_000", "vk.encode_text(s)"),
+    "tolerant scan": ("s = [None, 5, 'x'] * 10_000_000", "vk.scan_stream(s, record_invalid=True)"),
+    "list conversion": ("s = list(range(1 << 20)) * 60", "vk.scan_stream_batch([s, s])"),
+    "encode_quadtree": ("import numpy as np; img = np.random.default_rng(0).integers("
+                        "0, 256, 2048 * 2048 * 3, dtype=np.uint8).tobytes()",
+                        "[vk.encode_quadtree(img, 2048, 2048, 6, 0.0) for _ in range(20)]"),
+}
+
+
+@pytest.mark.parametrize("setup,call", LONG_CALLS.values(), ids=LONG_CALLS.keys())
+def test_ctrl_c_stops_a_long_call_promptly(setup, call):
+    # The signal comes from outside, as a terminal's Ctrl-C does: a thread of the child
+    # could not send it while the call holds the interpreter lock.
+    proc = subprocess.Popen([sys.executable, "-u", "-c", textwrap.dedent(f"""
+        import time
+        import vak_orn_kernel as vk
+        {setup}
+        print("START")
+        start = time.perf_counter()
+        try:
+            {call}
+            print("FINISHED", time.perf_counter() - start)
+        except KeyboardInterrupt:
+            print("INTERRUPTED")
+        assert vk.scan_stream([1, 2, 3])["counts"][0] == 3
+        print("USABLE")
+    """)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline() == "START\n"
+        time.sleep(0.3)
+        sent = time.perf_counter()
+        proc.send_signal(signal.SIGINT)
+        outcome = proc.stdout.readline()
+        latency = time.perf_counter() - sent
+        rest, err = proc.communicate(timeout=300)
+    finally:
+        proc.kill()
+    assert proc.returncode == 0, err[-2000:]
+    assert outcome == "INTERRUPTED\n", outcome  # the call outlasts the signal by seconds
+    assert latency < 0.5, latency
+    assert rest == "USABLE\n"
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="isolated sub-interpreters from 3.12")
+def test_refused_sub_interpreter_does_not_lock_out_the_main_one():
+    proc = run_child("""
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import vak_orn_kernel")
+        except Exception as error:
+            print("refused:", type(error).__name__)
+        import vak_orn_kernel
+        print(vak_orn_kernel.scan_stream([1])["counts"][0])
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split("\n")[-2] == "1", proc.stdout
+
+
+def test_native_buffer_type_is_immutable_and_unconstructible():
+    with pytest.raises(TypeError, match="immutable"):
+        vk.NativeBuffer.__new__ = lambda cls: None
+    with pytest.raises(TypeError):
+        vk.NativeBuffer.extra = 1
+    with pytest.raises(TypeError, match="No constructor defined for NativeBuffer"):
+        vk.NativeBuffer()
+
+
+class OwnIterArray(array.array):
+    def __iter__(self):
+        return iter(reversed(self.tolist()))
+
+
+class OwnItemBytes(bytes):
+    def __getitem__(self, index):
+        return 7 if isinstance(index, int) else super().__getitem__(index)
+
+    def __iter__(self):
+        return iter([7] * len(self))
+
+
+class PlainSubArray(array.array):
+    pass
+
+
+@pytest.mark.parametrize("obj", [
+    OwnIterArray("I", [0x40000, 5, 6, 0x40001]),
+    OwnItemBytes(b"\x01\x02\x03"),
+    np.ma.masked_array(np.array([1, 2, 0x40000], dtype=np.uint32), mask=[0, 1, 0]),
+    PlainSubArray("I", [1, 0x40000, 2]),
+], ids=["own __iter__", "own __getitem__", "masked array", "plain subclass"])
+def test_objects_are_read_the_way_they_iterate(obj):
+    as_items = list(obj)
+    for record_invalid in (False, True):
+        got = vk.scan_stream(obj, record_invalid)
+        want = vk.scan_stream(as_items, record_invalid)
+        assert {k: bytes(v) if isinstance(v, vk.NativeBuffer) else v for k, v in got.items()} == \
+               {k: bytes(v) if isinstance(v, vk.NativeBuffer) else v for k, v in want.items()}
+    if not isinstance(obj, np.ma.MaskedArray):
+        assert vk.configure_normal_words(obj) == len(set(as_items))
