@@ -63,10 +63,10 @@ trap 'rm -rf "$probe_dir"' EXIT
 say "cross-building the probes and fuzz harnesses"
 cross=(aarch64-linux-gnu-g++ -std=c++20 -O1 -Wall -Wextra -Werror -static -pthread
        -fsanitize=undefined -fno-sanitize-recover=undefined -DVAK_CHECKED_HEAP -Isrc)
-cores=(src/common/*.cpp src/scan/core_scan.cpp src/scan/chunk_classes.cpp src/text/*.cpp
-       src/image/*.cpp)
+kernels=(src/scan/chunk_classes*.cpp src/scan/scan_path.cpp)
+cores=(src/common/*.cpp src/scan/core_scan.cpp "${kernels[@]}" src/text/*.cpp src/image/*.cpp)
 build_pids=()
-"${cross[@]}" tests/native/chunk_classes_probe.cpp src/scan/chunk_classes.cpp \
+"${cross[@]}" tests/native/chunk_classes_probe.cpp "${kernels[@]}" \
     -o "$probe_dir/chunk_classes_probe" & build_pids+=($!)
 "${cross[@]}" tests/native/worker_count_probe.cpp src/scan/worker_count*.cpp \
     -o "$probe_dir/worker_count_probe" & build_pids+=($!)
@@ -89,7 +89,8 @@ run_probe() {  # name, expected output (a pattern), command...
     fi
 }
 say "running the probes under qemu-aarch64-static"
-run_probe "chunk classification, every word (portable path)" "ok" "$probe_dir/chunk_classes_probe"
+run_probe "scan kernels on this processor" $'portable \nportable' "$probe_dir/chunk_classes_probe" paths
+run_probe "chunk kernels, every word" "ok" "$probe_dir/chunk_classes_probe" check
 fake="$probe_dir/fake_tree"
 mkdir -p "$fake/proc/self" "$fake/sys/fs/cgroup/job"
 echo "0::/job" > "$fake/proc/self/cgroup"
