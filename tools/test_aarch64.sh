@@ -5,7 +5,7 @@
 #
 # 1. Probes: the native cores, the chunk-classification probe, the worker-count
 #    probe and the fuzz harnesses (with a replay driver instead of libFuzzer) are
-#    cross-built with aarch64-linux-gnu-g++ (static, UBSan) and run under
+#    cross-built with aarch64-linux-gnu-g++ (static; undefined behaviour traps) and run under
 #    qemu-aarch64-static directly. Needs no binfmt registration.
 # 2. Suite: an arm64 Debian root is made with debootstrap --foreign and finished
 #    under emulation (about 20 minutes the first time; it is kept in DIR and
@@ -62,7 +62,7 @@ probe_dir="$(mktemp -d /tmp/vak-aarch64-probes.XXXXXX)"
 trap 'rm -rf "$probe_dir"' EXIT
 say "cross-building the probes and fuzz harnesses"
 cross=(aarch64-linux-gnu-g++ -std=c++20 -O1 -Wall -Wextra -Werror -static -pthread
-       -fsanitize=undefined -fno-sanitize-recover=undefined -DVAK_CHECKED_HEAP -Isrc)
+       -fsanitize=undefined -fsanitize-undefined-trap-on-error -DVAK_CHECKED_HEAP -Isrc)
 kernels=(src/scan/chunk_classes*.cpp src/scan/scan_path.cpp)
 cores=(src/common/*.cpp src/scan/core_scan.cpp "${kernels[@]}" src/text/*.cpp src/image/*.cpp)
 build_pids=()
