@@ -5,7 +5,7 @@
 #
 # 1. Probes: the native cores, the chunk-classification probe, the worker-count
 #    probe and the fuzz harnesses (with a replay driver instead of libFuzzer) are
-#    cross-built with aarch64-linux-gnu-g++ (static, UBSan) and run under
+#    cross-built with aarch64-linux-gnu-g++ (static; undefined behaviour traps) and run under
 #    qemu-aarch64-static directly. Needs no binfmt registration.
 # 2. Suite: an arm64 Debian root is made with debootstrap --foreign and finished
 #    under emulation (about 20 minutes the first time; it is kept in DIR and
@@ -62,11 +62,11 @@ probe_dir="$(mktemp -d /tmp/vak-aarch64-probes.XXXXXX)"
 trap 'rm -rf "$probe_dir"' EXIT
 say "cross-building the probes and fuzz harnesses"
 cross=(aarch64-linux-gnu-g++ -std=c++20 -O1 -Wall -Wextra -Werror -static -pthread
-       -fsanitize=undefined -fno-sanitize-recover=undefined -DVAK_CHECKED_HEAP -Isrc)
-cores=(src/common/*.cpp src/scan/core_scan.cpp src/scan/chunk_classes.cpp src/text/*.cpp
-       src/image/*.cpp)
+       -fsanitize=undefined -fsanitize-undefined-trap-on-error -DVAK_CHECKED_HEAP -Isrc)
+kernels=(src/scan/chunk_classes*.cpp src/scan/scan_path.cpp)
+cores=(src/common/*.cpp src/scan/core_scan.cpp "${kernels[@]}" src/text/*.cpp src/image/*.cpp)
 build_pids=()
-"${cross[@]}" tests/native/chunk_classes_probe.cpp src/scan/chunk_classes.cpp \
+"${cross[@]}" tests/native/chunk_classes_probe.cpp "${kernels[@]}" \
     -o "$probe_dir/chunk_classes_probe" & build_pids+=($!)
 "${cross[@]}" tests/native/worker_count_probe.cpp src/scan/worker_count*.cpp \
     -o "$probe_dir/worker_count_probe" & build_pids+=($!)
@@ -89,7 +89,8 @@ run_probe() {  # name, expected output (a pattern), command...
     fi
 }
 say "running the probes under qemu-aarch64-static"
-run_probe "chunk classification, every word (portable path)" "ok" "$probe_dir/chunk_classes_probe"
+run_probe "scan kernels on this processor" $'portable \nportable' "$probe_dir/chunk_classes_probe" paths
+run_probe "chunk kernels, every word" "ok" "$probe_dir/chunk_classes_probe" check
 fake="$probe_dir/fake_tree"
 mkdir -p "$fake/proc/self" "$fake/sys/fs/cgroup/job"
 echo "0::/job" > "$fake/proc/self/cgroup"

@@ -97,15 +97,16 @@ const ChunkKernels kPortableKernels = {classify_chunk, next_taste_mark, count_cl
                                        portable::append_mixed};
 
 const ChunkKernels& kernels_for(ScanPath path) {
-#if defined(__x86_64__) || defined(__i386__)
     switch (path) {
+#if defined(__x86_64__) || defined(__i386__)
         case ScanPath::kAvx2: return kAvx2Kernels;
         case ScanPath::kAvx512: return kAvx512Kernels;
+#else
+        case ScanPath::kAvx2:
+        case ScanPath::kAvx512:
+#endif
         case ScanPath::kPortable: break;
     }
-#else
-    (void)path;  // only x86 has vector kernels
-#endif
     return kPortableKernels;
 }
 

@@ -1,7 +1,8 @@
 // The chunk kernels on AVX2 (with BMI2): classes 32 at a time, appends eight
 // words at a time per lane through a table of compressing permutations.
-// Compiled on x86 only; elsewhere the scan takes the portable kernels.
+// Compiled on x86 only; elsewhere the portable kernels serve every path.
 #if defined(__x86_64__) || defined(__i386__)
+
 #include <immintrin.h>
 
 #include <array>

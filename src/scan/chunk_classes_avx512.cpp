@@ -7,8 +7,8 @@
 // native tests use it to check these kernels on processors without AVX-512.
 // g++ 12's AVX-512 headers seed results with a self-initialised "undefined"
 // vector, which its own uninitialised-use warnings then flag (fixed in g++ 13).
-// Compiled on x86 (or emulated) only; elsewhere the scan takes the portable kernels.
-#if defined(__x86_64__) || defined(__i386__) || defined(VAK_SCAN_AVX512_EMULATED)
+#if defined(__x86_64__) || defined(__i386__) || defined(VAK_SCAN_AVX512_EMULATED)  // x86 only
+
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -208,4 +208,4 @@ const ChunkKernels kAvx512Kernels = {classify_chunk, next_taste_mark, count_clas
 
 }  // namespace vak::scan
 
-#endif  // x86 or emulated
+#endif  // x86

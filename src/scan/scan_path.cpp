@@ -21,20 +21,21 @@ std::optional<ScanPath> path_named(std::string_view name) {
 }
 
 bool path_supported(ScanPath path) {
-#if !defined(__x86_64__) && !defined(__i386__)
-    return path == ScanPath::kPortable;  // only x86 has vector kernels
-#else
     switch (path) {
         case ScanPath::kPortable: return true;
+#if defined(__x86_64__) || defined(__i386__)
         case ScanPath::kAvx2:
             return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
         case ScanPath::kAvx512:
             // The checks include the operating system's support for the vector state.
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                    __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("bmi2");
+#else
+        case ScanPath::kAvx2:
+        case ScanPath::kAvx512: return false;  // x86 paths only
+#endif
     }
     return false;
-#endif
 }
 
 ScanPath choose_path(const char* request) {
