@@ -209,8 +209,18 @@ bool check_stream_length(std::size_t entries) {
 }
 
 bool to_word_vectors(PyObject* obj, Vec<WordVec>& out) {
-    return to_vector(obj, out,
-                     [](PyObject* item, WordVec& stream) { return to_word_vector(item, stream); });
+    // Streams read from buffers are copied without per-item checks: look for
+    // signals after every million words or so.
+    std::size_t unchecked = 0;
+    return to_vector(obj, out, [&unchecked](PyObject* item, WordVec& stream) {
+        if (!to_word_vector(item, stream)) return false;
+        unchecked += stream.size();
+        if (unchecked >= (std::size_t{1} << 20)) {
+            unchecked = 0;
+            let_others_run();
+        }
+        return true;
+    });
 }
 
 }  // namespace vak::py
