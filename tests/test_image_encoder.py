@@ -190,28 +190,6 @@ def test_argument_conversion(kwargs, error, message):
     assert str(info.value).startswith(message)
 
 
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda: vok.encode_quadtree(b""),
-         "encode_quadtree() missing 4 required positional arguments: "
-         "'width', 'height', 'bit_depth', and 'threshold'"),
-        (lambda: vok.encode_quadtree(b"", 0, 0),
-         "encode_quadtree() missing 2 required positional arguments: 'bit_depth' and 'threshold'"),
-        (lambda: vok.encode_quadtree(b"", 0, 0, 1, 0.0, 1),
-         "encode_quadtree() takes 5 positional arguments but 6 were given"),
-        (lambda: vok.encode_quadtree(b"", 0, 0, 1, 0.0, width=1),
-         "encode_quadtree() got multiple values for argument 'width'"),
-        (lambda: vok.encode_quadtree(b"", 0, 0, 1, depth=1),
-         "encode_quadtree() got an unexpected keyword argument 'depth'"),
-    ],
-)
-def test_binding_messages(call, message):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert str(info.value) == message
-
-
 def test_metadata_block_opens_every_stream():
     data = bytes(range(60)) + bytes(range(100, 160)) + bytes(range(37))
     data = data[: 13 * 4 * 3]
