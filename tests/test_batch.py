@@ -259,7 +259,7 @@ counts = []
 for n in {sizes}:
     vk.scan_stream_batch([[1, 2, 3]] * n)
     counts.append(threads() - base)
-time.sleep(1.0)
+time.sleep(4.0)
 counts.append(threads() - base)
 vk.scan_stream_batch([[1, 2, 3]] * 2)
 print((counts, [r["counts"][0] for r in vk.scan_stream_batch([[1, 2, 3]] * 2)]))

@@ -60,6 +60,16 @@ inline void release(void* memory) noexcept {
 #endif
 }
 
+// Whether the allocator was told to live in memory reserved up front
+// (MIMALLOC_DISALLOW_OS_ALLOC): it then takes nothing more from the system.
+inline bool fixed_reservation() noexcept {
+#ifdef VAK_CHECKED_HEAP
+    return false;
+#else
+    return mi_option_is_enabled(mi_option_disallow_os_alloc);
+#endif
+}
+
 // Returns every freed page to the operating system now.
 inline void purge_now() noexcept {
 #ifndef VAK_CHECKED_HEAP

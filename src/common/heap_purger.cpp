@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -18,6 +19,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kQuietPeriod = std::chrono::milliseconds(300);
 
+std::atomic<unsigned> g_generation{0};
 std::mutex g_mutex;
 std::condition_variable g_wake;
 Clock::time_point g_due{};
@@ -32,6 +34,7 @@ void purger_loop() {
         while (Clock::now() < g_due) g_wake.wait_until(lock, g_due);
         lock.unlock();
         purge_now();
+        g_generation.fetch_add(1, std::memory_order_release);
         lock.lock();
         if (Clock::now() >= g_due) {
             g_purger_process = 0;
@@ -53,7 +56,14 @@ bool start_purger() noexcept {
 
 }  // namespace
 
+unsigned purge_generation() noexcept {
+    return g_generation.load(std::memory_order_acquire);
+}
+
 void purge_soon() noexcept {
+    // In a fixed reservation nothing is given back for long: a purge only makes
+    // the pages costlier to use again, and allocations racing it can fail.
+    if (fixed_reservation()) return;
     std::lock_guard<std::mutex> lock(g_mutex);
     g_due = Clock::now() + kQuietPeriod;
     // A forked child inherits the flag but not the thread.

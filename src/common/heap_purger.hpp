@@ -12,6 +12,10 @@ namespace vak::heap {
 // short-lived thread asks the allocator to return every freed page at once.
 void purge_soon() noexcept;
 
+// Counts the purges run so far: threads whose heaps the purger cannot reach (the
+// pool's workers) purge their own when it changes.
+unsigned purge_generation() noexcept;
+
 // Blocks of at least this many bytes ask for a purge when they are freed.
 inline constexpr std::size_t kPurgeWorthyBytes = std::size_t{4} << 20;
 

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/heap.hpp"
+#include "common/heap_purger.hpp"
 #include "common/interrupt.hpp"
 #include "common/invariant.hpp"
 #include "common/process_wide.hpp"
@@ -84,8 +85,10 @@ private:
     const std::atomic<bool>& cancelled_;
 };
 
-// How long a worker waits for the next job before it ends.
-constexpr auto kIdleWorkerLifetime = std::chrono::milliseconds(200);
+// How long a worker waits for the next job before it ends, and how often an
+// idle worker looks whether to give freed pages back.
+constexpr auto kIdleWorkerLifetime = std::chrono::seconds(3);
+constexpr auto kIdleCheckInterval = std::chrono::milliseconds(250);
 
 // How often a caller waiting for its job looks for an interrupt of its own.
 constexpr auto kCallerPollInterval = std::chrono::milliseconds(50);
@@ -186,8 +189,12 @@ void WorkerPool::work_loop() {
         // heap; freed elsewhere (where Python drops the results), it would stay
         // with a sleeping thread until its next job. An ended thread's heap is
         // given up, and such memory then goes back as soon as it is freed.
-        if (!work_ready_.wait_for(lock, kIdleWorkerLifetime, [&] { return head_ != nullptr; })) {
+        if (!wait_for_job(lock)) {
             --started_;
+            lock.unlock();
+            // Hand every page this thread emptied back before it goes: pages left
+            // to a thread that has ended are reused only after a while.
+            heap::purge_now();
             return;
         }
         Job* job = head_;
@@ -209,6 +216,31 @@ void WorkerPool::work_loop() {
             job->done.notify_one();
         }
     }
+}
+
+// Waits for a queued job; false once the worker has been idle for its lifetime.
+// Records made on this thread are freed on others (where Python drops them) and
+// only this thread can give their pages back: while it waits, it takes back what
+// was freed now and then, and returns it to the system whenever the heap's
+// purger has run since it last looked.
+bool WorkerPool::wait_for_job(std::unique_lock<std::mutex>& lock) {
+    const auto give_up = std::chrono::steady_clock::now() + kIdleWorkerLifetime;
+    unsigned seen = heap::purge_generation();
+    while (head_ == nullptr) {
+        if (work_ready_.wait_for(lock, kIdleCheckInterval) == std::cv_status::timeout) {
+            if (std::chrono::steady_clock::now() >= give_up && head_ == nullptr) return false;
+            const unsigned now = heap::purge_generation();
+            lock.unlock();
+            if (now != seen) {
+                heap::purge_now();
+            } else {
+                heap::collect();
+            }
+            seen = now;
+            lock.lock();
+        }
+    }
+    return true;
 }
 
 void WorkerPool::unlink(Job* job) noexcept {

@@ -48,7 +48,8 @@ private:
     void start_workers(std::size_t wanted);  // mutex_ held
     void wait_for_workers(Job& job, std::unique_lock<std::mutex>& lock);
     void work_loop();
-    void unlink(Job* job) noexcept;  // mutex_ held
+    bool wait_for_job(std::unique_lock<std::mutex>& lock);  // mutex_ held
+    void unlink(Job* job) noexcept;                         // mutex_ held
 
     static void before_fork() noexcept;
     static void after_fork_in_parent() noexcept;
