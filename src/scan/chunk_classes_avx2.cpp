@@ -161,10 +161,63 @@ VAK_AVX2 __attribute__((always_inline)) inline __m256i compress8(__m256i values,
     return _mm256_permutevar8x32_epi32(values, order);
 }
 
-// 32 entries per step. For each lane present: its words of each group of eight
-// gathered to the front and stored whole at the cursor, which then moves by
-// their number; span starts likewise, from the positions where the lane's runs
-// begin (pext maps those positions to the ranks of the lane's words).
+// Appends one lane's words among 32 entries (mask bit k: entry k is the lane's),
+// each group of eight gathered to the front and stored whole. With spans, the
+// offsets of the words in `opens` (those that open a run) go to the starts
+// likewise, stored whether or not the group opens one: a branch there is
+// mispredicted whenever runs are short.
+template <bool kSpans>
+VAK_AVX2 __attribute__((always_inline)) inline void append_lane(const __m256i* group,
+                                                               std::uint32_t mask,
+                                                               std::uint32_t opens,
+                                                               LaneCursor& cursor) {
+    const __m256i iota = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    // Local cursors: the compiler may not keep fields in registers across
+    // vector stores, which may alias anything.
+    std::uint32_t* out = cursor.words;
+    std::uint32_t* starts = cursor.starts;
+    const std::uint32_t* const base = cursor.base;
+    for (unsigned g = 0; g < 4; ++g) {
+        const unsigned part = (mask >> (8 * g)) & 0xFF;
+        const auto offset = static_cast<int>(out - base);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), compress8(group[g], part));
+        out += __builtin_popcount(part);
+        if constexpr (kSpans) {
+            const unsigned ranks = _pext_u32((opens >> (8 * g)) & 0xFF, part);
+            const __m256i offsets = _mm256_add_epi32(iota, _mm256_set1_epi32(offset));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(starts), compress8(offsets, ranks));
+            starts += __builtin_popcount(ranks);
+        }
+    }
+    cursor.words = out;
+    if constexpr (kSpans) cursor.starts = starts;
+}
+
+// The same for a lane with at most two words among the 32, word by word: both
+// slots are written, the cursors move only past the real ones.
+VAK_AVX2 __attribute__((always_inline)) inline void append_two(const std::uint32_t* words,
+                                                              std::uint32_t mask,
+                                                              std::uint32_t opens,
+                                                              LaneCursor& cursor) {
+    std::uint32_t* out = cursor.words;
+    std::uint32_t* starts = cursor.starts;
+    const auto offset = static_cast<std::uint32_t>(out - cursor.base);
+    const std::uint32_t second = mask & (mask - 1);
+    // A missing second word reads entry 31 into the slack.
+    const auto j0 = static_cast<unsigned>(__builtin_ctz(mask));
+    const auto j1 = static_cast<unsigned>(__builtin_ctz(second | 0x80000000u));
+    out[0] = words[j0];
+    out[1] = words[j1];
+    starts[0] = offset;
+    starts += (opens >> j0) & 1;
+    starts[0] = offset + 1;
+    starts += (opens >> j1) & (second != 0);
+    cursor.words = out + __builtin_popcount(mask);
+    cursor.starts = starts;
+}
+
+// 32 entries per step. Every lane present gets its words, and a segment lane its
+// span starts at the entries whose lane differs from the previous entry's.
 VAK_AVX2 unsigned append_mixed(const std::uint32_t* words, const std::uint8_t* classes,
                                std::size_t n, LaneCursor* lanes, unsigned prev_lane) {
     const __m256i lane_table = _mm256_broadcastsi128_si256(_mm_setr_epi8(
@@ -172,11 +225,19 @@ VAK_AVX2 unsigned append_mixed(const std::uint32_t* words, const std::uint8_t* c
         static_cast<char>(kLaneOf[3]), static_cast<char>(kLaneOf[4]), static_cast<char>(kLaneOf[5]),
         static_cast<char>(kLaneOf[6]), static_cast<char>(kLaneOf[7]), static_cast<char>(kLaneOf[8]),
         static_cast<char>(kLaneOf[9]), static_cast<char>(kLaneOf[10]), 0, 0, 0, 0, 0));
-    const __m256i iota = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i first_byte = _mm256_setr_epi8(-1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                                0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
     std::size_t k = 0;
     for (; k + 32 <= n; k += 32) {
         const __m256i lane_bytes = _mm256_shuffle_epi8(
             lane_table, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(classes + k)));
+        // Each entry's predecessor's lane: the bytes moved up by one, prev_lane first.
+        const __m256i before = _mm256_or_si256(
+            _mm256_alignr_epi8(lane_bytes, _mm256_permute2x128_si256(lane_bytes, lane_bytes, 0x08),
+                               15),
+            _mm256_and_si256(first_byte, _mm256_set1_epi8(static_cast<char>(prev_lane))));
+        const auto opens = ~static_cast<std::uint32_t>(
+            _mm256_movemask_epi8(_mm256_cmpeq_epi8(lane_bytes, before)));
         __m256i group[4];
         for (unsigned g = 0; g < 4; ++g) {
             group[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + k + 8 * g));
@@ -185,23 +246,12 @@ VAK_AVX2 unsigned append_mixed(const std::uint32_t* words, const std::uint8_t* c
             const auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(
                 _mm256_cmpeq_epi8(lane_bytes, _mm256_set1_epi8(static_cast<char>(lane)))));
             if (mask == 0) continue;
-            LaneCursor& cursor = lanes[lane];
-            const std::uint32_t run_starts =
-                lane == kTextLane ? 0 : mask & ~((mask << 1) | (prev_lane == lane ? 1u : 0u));
-            for (unsigned g = 0; g < 4; ++g) {
-                const unsigned part = (mask >> (8 * g)) & 0xFF;
-                const auto offset = static_cast<int>(cursor.words - cursor.base);
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(cursor.words),
-                                    compress8(group[g], part));
-                cursor.words += __builtin_popcount(part);
-                const unsigned part_starts = (run_starts >> (8 * g)) & 0xFF;
-                if (part_starts != 0) {
-                    const unsigned ranks = _pext_u32(part_starts, part);
-                    const __m256i offsets = _mm256_add_epi32(iota, _mm256_set1_epi32(offset));
-                    _mm256_storeu_si256(reinterpret_cast<__m256i*>(cursor.starts),
-                                        compress8(offsets, ranks));
-                    cursor.starts += __builtin_popcount(ranks);
-                }
+            if (__builtin_popcount(mask) <= 2) {
+                append_two(words + k, mask, opens, lanes[lane]);
+            } else if (lane == kTextLane) {
+                append_lane<false>(group, mask, 0, lanes[lane]);
+            } else {
+                append_lane<true>(group, mask, opens, lanes[lane]);
             }
         }
         prev_lane = kLaneOf[classes[k + 31]];

@@ -179,23 +179,31 @@ VAK_AVX512 unsigned append_mixed(const std::uint32_t* words, const std::uint8_t*
             LaneCursor& cursor = lanes[lane];
             const std::uint64_t run_starts =
                 lane == kTextLane ? 0 : mask & ~((mask << 1) | (prev_lane == lane ? 1u : 0u));
+            // Local cursors: the compiler may not keep fields in registers across
+            // vector stores, which may alias anything.
+            std::uint32_t* out = cursor.words;
+            std::uint32_t* starts = cursor.starts;
+            const std::uint32_t* const base = cursor.base;
             for (unsigned g = 0; g < 4; ++g) {
                 const auto part = static_cast<std::uint32_t>((mask >> (16 * g)) & 0xFFFF);
-                const auto offset = static_cast<int>(cursor.words - cursor.base);
-                _mm512_storeu_si512(cursor.words, _mm512_maskz_compress_epi32(
-                                                      static_cast<__mmask16>(part), group[g]));
-                cursor.words += __builtin_popcount(part);
-                const auto part_starts =
-                    static_cast<std::uint32_t>((run_starts >> (16 * g)) & 0xFFFF);
-                if (part_starts != 0) {
-                    const std::uint32_t ranks = _pext_u32(part_starts, part);
-                    _mm512_storeu_si512(cursor.starts,
-                                        _mm512_maskz_compress_epi32(
-                                            static_cast<__mmask16>(ranks),
-                                            _mm512_add_epi32(iota, _mm512_set1_epi32(offset))));
-                    cursor.starts += __builtin_popcount(ranks);
+                const auto offset = static_cast<int>(out - base);
+                _mm512_storeu_si512(
+                    out, _mm512_maskz_compress_epi32(static_cast<__mmask16>(part), group[g]));
+                out += __builtin_popcount(part);
+                // Stored whether or not the group opens a run (not for the text
+                // lane, which has none): a branch on it is mispredicted whenever
+                // runs are short.
+                if (lane != kTextLane) {
+                    const std::uint32_t ranks =
+                        _pext_u32(static_cast<std::uint32_t>((run_starts >> (16 * g)) & 0xFFFF), part);
+                    _mm512_storeu_si512(starts, _mm512_maskz_compress_epi32(
+                                                    static_cast<__mmask16>(ranks),
+                                                    _mm512_add_epi32(iota, _mm512_set1_epi32(offset))));
+                    starts += __builtin_popcount(ranks);
                 }
             }
+            cursor.words = out;
+            cursor.starts = starts;
         }
         prev_lane = kLaneOf[classes[k + 63]];
     }
