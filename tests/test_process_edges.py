@@ -5,6 +5,8 @@ back, sub-interpreters and objects whose iteration differs from their buffer.
 Whatever could take the process down (abort, out-of-memory kill, hang) runs in a child
 process with a timeout."""
 import array
+import os
+import pathlib
 import signal
 import subprocess
 import sys
@@ -138,6 +140,42 @@ def test_dropped_results_give_their_memory_back(how):
     held, after = map(float, proc.stdout.split())
     assert held > 120, proc.stdout  # the results really were resident
     assert after < 40, proc.stdout
+
+
+THP_MODE = pathlib.Path("/sys/kernel/mm/transparent_hugepage/enabled")
+
+
+@pytest.mark.not_under_sanitizer("the sanitizer's allocator takes the pages then")
+@pytest.mark.skipif(not THP_MODE.exists() or "[madvise]" not in THP_MODE.read_text(),
+                    reason="needs transparent huge pages in madvise mode")
+@pytest.mark.parametrize("allow", [None, "1"])
+def test_scan_memory_takes_ordinary_pages_unless_asked(allow):
+    # Huge pages make the first touch of fresh memory several times slower on
+    # lazily backed virtual machines; the process's own setting stays untouched.
+    env = {k: v for k, v in os.environ.items() if k != "MIMALLOC_ALLOW_THP"}
+    if allow is not None:
+        env["MIMALLOC_ALLOW_THP"] = allow
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+        import ctypes
+        import numpy as np
+        import vak_orn_kernel as vk
+        def huge_kib():
+            with open("/proc/self/smaps_rollup") as f:
+                return next(int(l.split()[1]) for l in f if l.startswith("AnonHugePages"))
+        words = np.random.default_rng(0).integers(0, 1 << 20, 10_000_000, dtype=np.uint32)
+        before = huge_kib()
+        result = vk.scan_stream(words)
+        print(huge_kib() - before, ctypes.CDLL(None).prctl(42, 0, 0, 0, 0))
+    """)], capture_output=True, text=True, timeout=120, env=env)
+    assert proc.returncode == 0, proc.stderr
+    grown_kib, thp_disabled = map(int, proc.stdout.split())
+    assert thp_disabled == 0
+    if allow is None:
+        assert grown_kib < 4096, proc.stdout
+    elif grown_kib == 0:
+        pytest.skip("the kernel gave no huge pages (memory too fragmented)")
+    else:
+        assert grown_kib >= 4096, proc.stdout
 
 
 @pytest.mark.not_under_sanitizer("peak memory under the sanitizer is its own")

@@ -7,12 +7,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 
 #include "common/memory_ceiling.hpp"
 
-#ifdef VAK_CHECKED_HEAP
-#include <cstdlib>
-#else
+#ifndef VAK_CHECKED_HEAP
 #include <mimalloc.h>
 #endif
 
@@ -67,6 +66,17 @@ inline bool fixed_reservation() noexcept {
     return false;
 #else
     return mi_option_is_enabled(mi_option_disallow_os_alloc);
+#endif
+}
+
+// Transparent huge pages make the first touch of fresh memory several times
+// slower where the host backs a virtual machine's memory lazily (seen on the
+// 2-core development VMs: a first 10 M-word scan took 0.46 s instead of 0.09 s),
+// so the allocator takes ordinary pages unless MIMALLOC_ALLOW_THP says otherwise.
+// Called before the module's first allocation.
+inline void prefer_small_pages() noexcept {
+#ifndef VAK_CHECKED_HEAP
+    if (std::getenv("MIMALLOC_ALLOW_THP") == nullptr) mi_option_disable(mi_option_allow_thp);
 #endif
 }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/heap.hpp"
 #include "common/invariant.hpp"
 #include "module/call_frame.hpp"
 #include "module/entry_points.hpp"
@@ -134,6 +135,7 @@ PyObject* initialise() {
         return nullptr;
     }
     if (g_module != nullptr) return Py_NewRef(g_module);
+    heap::prefer_small_pages();
     PyRef module(PyModule_Create2(&g_definition, 3));
     if (!module) return nullptr;
     if (!register_contents(module.get())) return nullptr;
