@@ -168,9 +168,9 @@ VAK_AVX2 __attribute__((always_inline)) inline __m256i compress8(__m256i values,
 // mispredicted whenever runs are short.
 template <bool kSpans>
 VAK_AVX2 __attribute__((always_inline)) inline void append_lane(const __m256i* group,
-                                                               std::uint32_t mask,
-                                                               std::uint32_t opens,
-                                                               LaneCursor& cursor) {
+                                                                std::uint32_t mask,
+                                                                std::uint32_t opens,
+                                                                LaneCursor& cursor) {
     const __m256i iota = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     // Local cursors: the compiler may not keep fields in registers across
     // vector stores, which may alias anything.
@@ -196,9 +196,9 @@ VAK_AVX2 __attribute__((always_inline)) inline void append_lane(const __m256i* g
 // The same for a lane with at most two words among the 32, word by word: both
 // slots are written, the cursors move only past the real ones.
 VAK_AVX2 __attribute__((always_inline)) inline void append_two(const std::uint32_t* words,
-                                                              std::uint32_t mask,
-                                                              std::uint32_t opens,
-                                                              LaneCursor& cursor) {
+                                                               std::uint32_t mask,
+                                                               std::uint32_t opens,
+                                                               LaneCursor& cursor) {
     std::uint32_t* out = cursor.words;
     std::uint32_t* starts = cursor.starts;
     const auto offset = static_cast<std::uint32_t>(out - cursor.base);
@@ -225,8 +225,8 @@ VAK_AVX2 unsigned append_mixed(const std::uint32_t* words, const std::uint8_t* c
         static_cast<char>(kLaneOf[3]), static_cast<char>(kLaneOf[4]), static_cast<char>(kLaneOf[5]),
         static_cast<char>(kLaneOf[6]), static_cast<char>(kLaneOf[7]), static_cast<char>(kLaneOf[8]),
         static_cast<char>(kLaneOf[9]), static_cast<char>(kLaneOf[10]), 0, 0, 0, 0, 0));
-    const __m256i first_byte = _mm256_setr_epi8(-1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m256i first_byte = _mm256_setr_epi8(-1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                                0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
     std::size_t k = 0;
     for (; k + 32 <= n; k += 32) {
         const __m256i lane_bytes = _mm256_shuffle_epi8(

@@ -194,11 +194,12 @@ VAK_AVX512 unsigned append_mixed(const std::uint32_t* words, const std::uint8_t*
                 // lane, which has none): a branch on it is mispredicted whenever
                 // runs are short.
                 if (lane != kTextLane) {
-                    const std::uint32_t ranks =
-                        _pext_u32(static_cast<std::uint32_t>((run_starts >> (16 * g)) & 0xFFFF), part);
-                    _mm512_storeu_si512(starts, _mm512_maskz_compress_epi32(
-                                                    static_cast<__mmask16>(ranks),
-                                                    _mm512_add_epi32(iota, _mm512_set1_epi32(offset))));
+                    const std::uint32_t ranks = _pext_u32(
+                        static_cast<std::uint32_t>((run_starts >> (16 * g)) & 0xFFFF), part);
+                    _mm512_storeu_si512(starts,
+                                        _mm512_maskz_compress_epi32(
+                                            static_cast<__mmask16>(ranks),
+                                            _mm512_add_epi32(iota, _mm512_set1_epi32(offset))));
                     starts += __builtin_popcount(ranks);
                 }
             }
