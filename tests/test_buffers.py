@@ -88,6 +88,9 @@ def other_buffers():
         pytest.param(bytearray(b"\x05\x06"), id="bytearray"),
         pytest.param(memoryview(b"\x01\x02\x03\x04")[::2], id="memoryview-strided"),
         pytest.param(memoryview(array.array("I", [1, 0x80400, 2**32 - 1])), id="memoryview-I"),
+        # Contiguous but not aligned for its item size: read item by item.
+        pytest.param(memoryview(b"\x00" + array.array("I", [7, 0x80401, 2**32 - 1]).tobytes())[1:]
+                     .cast("I"), id="memoryview-I-unaligned"),
         pytest.param((ctypes.c_uint32 * 3)(1, 0x80400, 0x100000), id="ctypes-<I"),
         pytest.param((ctypes.c_int16 * 2)(-1, 5), id="ctypes-<h"),
         pytest.param((ctypes.c_long * 2)(3, 2**40), id="ctypes-<l-8bytes"),

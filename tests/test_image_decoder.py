@@ -275,3 +275,30 @@ def test_colour_groups_around_a_block_boundary(variant, before_boundary):
     padding = [0x00041] * (65536 - before_boundary)
     words = metadata(3, 2, 4, 5) + padding + GROUP_VARIANTS[variant]
     assert model_outcome(vok.decode_quadtree, words) == model_outcome(image_model.decode, words)
+
+
+LEAF_VARIANTS = {
+    "plain": [DESCEND[3], PAINT, BACKTRACK],
+    "coloured": [DESCEND[1]] + set_colour(1, 2, 3) + [PAINT, BACKTRACK],
+    "outside the palette": [DESCEND[2]] + set_colour(1, 40, 3) + [PAINT, BACKTRACK],
+    "triplet open before it": [SET_COLOR, colour(0, 1), DESCEND[0]] + set_colour(1, 2, 3)
+                              + [PAINT, BACKTRACK],
+    "payload of an open triplet": [SET_COLOR, colour(0, 1), DESCEND[0], colour(2, 3), PAINT,
+                                   BACKTRACK, colour(1, 2)],
+    "repeat count 2": [with_arg(DESCEND[3], 2), PAINT, with_arg(BACKTRACK, 2)],
+    "left one level down": [DESCEND[1], PAINT],
+    "size 1 stepping out": [DESCEND[3], DESCEND[3], DESCEND[1], PAINT, BACKTRACK, BACKTRACK,
+                            BACKTRACK],
+}
+
+
+@pytest.mark.parametrize("variant", LEAF_VARIANTS)
+@pytest.mark.parametrize("before_boundary", range(0, 8))
+def test_leaves_around_a_block_boundary(variant, before_boundary):
+    # A leaf as the encoder writes it (DESCEND, an optional colour group, PAINT,
+    # BACKTRACK) is taken in one step when it lies inside a block of 65536 words;
+    # leaves cut by a block boundary, and near misses, are read word by word with
+    # the same outcome.
+    padding = [0x00041] * (65536 - before_boundary)
+    words = metadata(3, 3, 4, 5) + set_colour(7, 8, 9) + [PAINT] + padding + LEAF_VARIANTS[variant]
+    assert model_outcome(vok.decode_quadtree, words) == model_outcome(image_model.decode, words)

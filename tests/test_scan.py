@@ -204,6 +204,26 @@ def test_index_that_mutates_the_list_is_safe():
     assert memoryview(r["text_words_u32le"]).tolist() == [1, 7]
 
 
+def test_ints_replaced_by_index_are_read_anew():
+    # Long runs of shared ints are read from a memo keyed by the object's
+    # address. This __index__ frees the ints already read, so that the new ones
+    # after it can take their addresses: their values must be read anew.
+    old = [int(str(1000 + k)) for k in range(64)]
+    stream = [old[i % 64] for i in range(3000)]
+
+    class Replacer:
+        def __index__(self):
+            old.clear()
+            stream[:1500] = [0] * 1500
+            stream[1501:] = [0] * 1499
+            stream[1501:] = [int(str(2000 + i % 64)) for i in range(1501, 3000)]
+            return 7
+
+    stream[1500] = Replacer()
+    expected = [1000 + i % 64 for i in range(1500)] + [7] + [2000 + i % 64 for i in range(1501, 3000)]
+    assert memoryview(vk.scan_stream(stream)["text_words_u32le"]).tolist() == expected
+
+
 def test_index_that_raises_sends_to_tolerant_path():
     class Bad:
         def __index__(self):

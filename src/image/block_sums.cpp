@@ -1,5 +1,7 @@
 #include "image/block_sums.hpp"
 
+#include <type_traits>
+
 #include "common/interrupt.hpp"
 #include "common/invariant.hpp"
 
@@ -43,32 +45,38 @@ void sum_pixel_quads(const std::uint8_t* pixels, std::uint32_t width, std::uint3
     std::size_t since_poll = 0;
     for (std::uint32_t by = 0; by < rows; ++by) {
         const std::uint8_t* top = pixels + std::size_t{2} * by * row_bytes;
-        // Without a second row inside, the first one stands in for it with weight 0.
-        const bool has_bottom = 2 * by + 1 < height;
-        const std::uint8_t* bottom = has_bottom ? top + row_bytes : top;
-        const std::uint32_t bottom_weight = has_bottom ? 1 : 0;
         std::uint16_t* sum_row = sums + std::size_t{by} * cols * kChannels;
         std::uint32_t* square_row = squares + std::size_t{by} * cols * kChannels;
-        for (std::uint32_t bx = 0; bx < whole_cols; ++bx) {
-            const std::uint8_t* a = top + std::size_t{bx} * 2 * kChannels;
-            const std::uint8_t* b = bottom + std::size_t{bx} * 2 * kChannels;
-            for (std::size_t c = 0; c < kChannels; ++c) {
-                const std::uint32_t total =
-                    packed[a[c]] + packed[a[c + kChannels]] +
-                    (packed[b[c]] + packed[b[c + kChannels]]) * bottom_weight;
-                sum_row[bx * kChannels + c] = static_cast<std::uint16_t>(total & kValueBits);
-                square_row[bx * kChannels + c] = total >> kSquareShift;
+        // A block row without a second pixel row inside adds nothing for it.
+        const auto quad_row = [&](const std::uint8_t* bottom, auto has_bottom) {
+            const auto below = [&](std::size_t i) -> std::uint32_t {
+                if constexpr (decltype(has_bottom)::value) return packed[bottom[i]];
+                return 0;
+            };
+            for (std::uint32_t bx = 0; bx < whole_cols; ++bx) {
+                const std::size_t at = std::size_t{bx} * 2 * kChannels;
+                for (std::size_t c = 0; c < kChannels; ++c) {
+                    const std::uint32_t total = packed[top[at + c]] +
+                                                packed[top[at + c + kChannels]] + below(at + c) +
+                                                below(at + c + kChannels);
+                    sum_row[bx * kChannels + c] = static_cast<std::uint16_t>(total & kValueBits);
+                    square_row[bx * kChannels + c] = total >> kSquareShift;
+                }
             }
-        }
-        if (whole_cols < cols) {  // an odd width: the last block has one column inside
-            const std::uint8_t* a = top + std::size_t{whole_cols} * 2 * kChannels;
-            const std::uint8_t* b = bottom + std::size_t{whole_cols} * 2 * kChannels;
-            for (std::size_t c = 0; c < kChannels; ++c) {
-                const std::uint32_t total = packed[a[c]] + packed[b[c]] * bottom_weight;
-                sum_row[whole_cols * kChannels + c] =
-                    static_cast<std::uint16_t>(total & kValueBits);
-                square_row[whole_cols * kChannels + c] = total >> kSquareShift;
+            if (whole_cols < cols) {  // an odd width: the last block has one column inside
+                const std::size_t at = std::size_t{whole_cols} * 2 * kChannels;
+                for (std::size_t c = 0; c < kChannels; ++c) {
+                    const std::uint32_t total = packed[top[at + c]] + below(at + c);
+                    sum_row[whole_cols * kChannels + c] =
+                        static_cast<std::uint16_t>(total & kValueBits);
+                    square_row[whole_cols * kChannels + c] = total >> kSquareShift;
+                }
             }
+        };
+        if (2 * by + 1 < height) {
+            quad_row(top + row_bytes, std::true_type{});
+        } else {
+            quad_row(top, std::false_type{});
         }
         since_poll += std::size_t{cols} * 4;
         if (since_poll >= kPollEntries) {
@@ -88,26 +96,34 @@ void sum_entry_quads(const In* in, std::uint32_t in_cols, std::uint32_t in_rows,
     std::size_t since_poll = 0;
     for (std::uint32_t by = 0; by < rows; ++by) {
         const In* top = in + std::size_t{2} * by * in_stride;
-        const bool has_bottom = 2 * by + 1 < in_rows;
-        const In* bottom = has_bottom ? top + in_stride : top;
-        const Out bottom_weight = has_bottom ? 1 : 0;
         Out* row = out + std::size_t{by} * cols * kChannels;
-        for (std::uint32_t bx = 0; bx < whole_cols; ++bx) {
-            const In* a = top + std::size_t{bx} * 2 * kChannels;
-            const In* b = bottom + std::size_t{bx} * 2 * kChannels;
-            for (std::size_t c = 0; c < kChannels; ++c) {
-                const Out upper = static_cast<Out>(a[c]) + static_cast<Out>(a[c + kChannels]);
-                const Out lower = static_cast<Out>(b[c]) + static_cast<Out>(b[c + kChannels]);
-                row[bx * kChannels + c] = static_cast<Out>(upper + lower * bottom_weight);
+        // A block row without a second entry row inside adds nothing for it.
+        const auto quad_row = [&](const In* bottom, auto has_bottom) {
+            const auto below = [&](std::size_t i) -> Out {
+                if constexpr (decltype(has_bottom)::value) return static_cast<Out>(bottom[i]);
+                return 0;
+            };
+            for (std::uint32_t bx = 0; bx < whole_cols; ++bx) {
+                const std::size_t at = std::size_t{bx} * 2 * kChannels;
+                for (std::size_t c = 0; c < kChannels; ++c) {
+                    const Out upper =
+                        static_cast<Out>(top[at + c]) + static_cast<Out>(top[at + c + kChannels]);
+                    const Out lower = below(at + c) + below(at + c + kChannels);
+                    row[bx * kChannels + c] = static_cast<Out>(upper + lower);
+                }
             }
-        }
-        if (whole_cols < cols) {
-            const In* a = top + std::size_t{whole_cols} * 2 * kChannels;
-            const In* b = bottom + std::size_t{whole_cols} * 2 * kChannels;
-            for (std::size_t c = 0; c < kChannels; ++c) {
-                row[whole_cols * kChannels + c] = static_cast<Out>(
-                    static_cast<Out>(a[c]) + static_cast<Out>(b[c]) * bottom_weight);
+            if (whole_cols < cols) {
+                const std::size_t at = std::size_t{whole_cols} * 2 * kChannels;
+                for (std::size_t c = 0; c < kChannels; ++c) {
+                    row[whole_cols * kChannels + c] =
+                        static_cast<Out>(static_cast<Out>(top[at + c]) + below(at + c));
+                }
             }
+        };
+        if (2 * by + 1 < in_rows) {
+            quad_row(top + in_stride, std::true_type{});
+        } else {
+            quad_row(top, std::false_type{});
         }
         since_poll += std::size_t{cols} * 4;
         if (since_poll >= kPollEntries) {

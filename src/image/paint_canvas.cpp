@@ -1,5 +1,7 @@
 #include "image/paint_canvas.hpp"
 
+#include <array>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -30,6 +32,44 @@ HeapArray<T> zeroed_array(std::size_t count) {
     void* p = heap::allocate_zeroed(count, sizeof(T));
     if (p == nullptr) throw std::bad_alloc();
     return HeapArray<T>(static_cast<T*>(p));
+}
+
+constexpr std::size_t kPatternPixels = 16;
+
+// kPatternPixels pixels of one colour, from which rows are written (never read back).
+std::array<std::uint8_t, kPatternPixels * kChannels> pattern_of(const Colour& colour) noexcept {
+    // Four pixels are three 32-bit words holding the colour's bytes in turn.
+    static_assert(std::endian::native == std::endian::little);
+    const std::uint32_t c =
+        colour[0] | std::uint32_t{colour[1]} << 8 | std::uint32_t{colour[2]} << 16;
+    const std::uint32_t four[3] = {c | c << 24, c >> 8 | c << 16, c >> 16 | c << 8};
+    std::array<std::uint8_t, kPatternPixels * kChannels> pattern;
+    for (std::size_t i = 0; i < pattern.size(); i += sizeof four) {
+        std::memcpy(pattern.data() + i, four, sizeof four);
+    }
+    return pattern;
+}
+
+// `count` pixels from `pattern` (kPatternPixels pixels of one colour), in pieces
+// of fixed sizes that compile to a few wide stores each.
+void fill_row(std::uint8_t* out, std::size_t count, const std::uint8_t* pattern) noexcept {
+    constexpr std::size_t kFull = kPatternPixels * kChannels;
+    for (; count >= kPatternPixels; count -= kPatternPixels, out += kFull) {
+        std::memcpy(out, pattern, kFull);
+    }
+    if ((count & 8) != 0) {
+        std::memcpy(out, pattern, 8 * kChannels);
+        out += 8 * kChannels;
+    }
+    if ((count & 4) != 0) {
+        std::memcpy(out, pattern, 4 * kChannels);
+        out += 4 * kChannels;
+    }
+    if ((count & 2) != 0) {
+        std::memcpy(out, pattern, 2 * kChannels);
+        out += 2 * kChannels;
+    }
+    if ((count & 1) != 0) std::memcpy(out, pattern, kChannels);
 }
 
 // A line of skip links over indexes 0..n: 0 marks an index still open, d > 0 an
@@ -110,16 +150,18 @@ void PaintCanvas::paint_area(const Node& node, const Colour& colour) {
 }
 
 void PaintCanvas::fill_direct(const Rect& rect) {
+    const std::array<std::uint8_t, kPatternPixels * kChannels> pattern = pattern_of(rect.colour);
     const std::size_t row_stride = std::size_t{width_} * kChannels;
-    const std::size_t span_bytes = (std::size_t{rect.x1} - rect.x0) * kChannels;
-    std::uint8_t* first_row = pixels_ + rect.y0 * row_stride + rect.x0 * kChannels;
-    for (std::size_t i = 0; i < span_bytes; i += kChannels) {
-        std::memcpy(first_row + i, rect.colour.data(), kChannels);
-    }
-    const std::size_t rows_per_poll = kPollPixels / (std::size_t{rect.x1} - rect.x0) + 1;
-    for (std::size_t y = 1; y < std::size_t{rect.y1} - rect.y0; ++y) {
-        if (y % rows_per_poll == 0) interrupt::poll();
-        std::memcpy(first_row + y * row_stride, first_row, span_bytes);
+    const std::size_t span = std::size_t{rect.x1} - rect.x0;
+    std::uint8_t* row = pixels_ + rect.y0 * row_stride + rect.x0 * kChannels;
+    std::size_t since_poll = 0;
+    for (std::size_t y = rect.y0; y < rect.y1; ++y, row += row_stride) {
+        fill_row(row, span, pattern.data());
+        since_poll += span;
+        if (since_poll >= kPollPixels) {
+            since_poll = 0;
+            interrupt::poll();
+        }
     }
 }
 

@@ -1,6 +1,8 @@
 #include "image/quadtree_decoder.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 
 #include "common/interrupt.hpp"
 
@@ -45,6 +47,24 @@ bool is_colour_group_tail(const std::uint32_t* w) {
     return (w[0] & kTested) == payload_word(0, 0) && (w[1] & kTested) == payload_word(1, 0) &&
            (w[2] & kTested) == payload_word(2, 0);
 }
+
+// DESCEND into some quadrant, repeat count 1, no ignored bits set.
+bool is_plain_descend(std::uint32_t w) {
+    return ((w - descend_word(0)) & ~(std::uint32_t{3} << kSelectorShift)) == 0;
+}
+
+// Two consecutive words as one value (the first in the low half), so that a
+// pair is compared at once.
+std::uint64_t word_pair(const std::uint32_t* w) {
+    std::uint64_t pair = 0;
+    std::memcpy(&pair, w, sizeof pair);
+    return pair;
+}
+constexpr std::uint64_t pair_of(std::uint32_t first, std::uint32_t second) {
+    return std::uint64_t{second} << 32 | first;
+}
+// How a leaf ends in the encoder's streams: PAINT, then BACKTRACK to the parent.
+constexpr std::uint64_t kPaintBacktrack = pair_of(kPaintWord, kBacktrackWord);
 
 }  // namespace
 
@@ -125,11 +145,34 @@ const char* StreamDecoder::close_metadata() {
     return nullptr;
 }
 
-// The image phase: one switch per word over its kind and selector bits.
+// The image phase: one switch per word over its kind and selector bits. Most
+// words of the encoder's streams belong to leaves (DESCEND, an optional colour
+// group, PAINT, BACKTRACK); such a leaf is taken in one step, which paints the
+// child without moving the path down and up.
 const char* StreamDecoder::read_image_words(const std::uint32_t* word, const std::uint32_t* end) {
     constexpr unsigned kPayload = kPayloadKindBit >> kSelectorShift;  // payload selectors from 8
     for (; word != end; ++word) {
         const std::uint32_t w = *word;
+        if (is_plain_descend(w)) {
+            const std::uint32_t* leaf = word + 1;
+            const std::ptrdiff_t left = end - leaf;
+            if (left >= 2 && word_pair(leaf) == kPaintBacktrack) {
+                paint_child(w);
+                word += 2;
+                continue;
+            }
+            if (left >= 6 && leaf[0] == kSetColorWord && !triplet_open_ &&
+                is_colour_group_tail(leaf + 1) && word_pair(leaf + 4) == kPaintBacktrack) {
+                const char* error =
+                    set_colour(leaf[1] & kValueMask, leaf[2] & kValueMask, leaf[3] & kValueMask);
+                if (error != nullptr) return error;
+                colour_seen_ = true;
+                channels_present_ = kAllChannels;
+                paint_child(w);
+                word += 6;
+                continue;
+            }
+        }
         if ((w & kImageWordTestMask) != kImageWordPattern) continue;
         const auto value = static_cast<std::uint8_t>(w & kValueMask);
         const std::uint32_t repeat = value != 0 ? value : 1;
@@ -174,6 +217,14 @@ const char* StreamDecoder::read_image_words(const std::uint32_t* word, const std
         }
     }
     return nullptr;
+}
+
+// PAINT of the child that the DESCEND word `descend` leads to, from the current node.
+void StreamDecoder::paint_child(std::uint32_t descend) {
+    paint_seen_ = true;
+    if (const Node* node = path_.current_inside()) {
+        canvas_.paint(child_of(*node, (descend >> kSelectorShift) & 3u), colour_);
+    }
 }
 
 const char* StreamDecoder::colour_payload(unsigned channel, std::uint8_t level) {

@@ -47,6 +47,7 @@ private:
     const char* take_outside_image(std::uint32_t word);
     const char* close_metadata();
     const char* read_image_words(const std::uint32_t* word, const std::uint32_t* end);
+    void paint_child(std::uint32_t descend);
     const char* colour_payload(unsigned channel, std::uint8_t level);
     const char* set_colour(std::uint32_t level0, std::uint32_t level1, std::uint32_t level2);
     const char* end_of_stream() const;

@@ -1,6 +1,8 @@
 #include "module/conversions.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -8,6 +10,7 @@
 #include <utility>
 
 #include "module/call_frame.hpp"
+#include "module/int_memo.hpp"
 #include "module/integer_buffer.hpp"
 #include "module/py_ref.hpp"
 #include "scan/core_scan.hpp"
@@ -50,6 +53,47 @@ bool to_bounded(PyObject* obj, unsigned long long& out) {
     return true;
 }
 
+// A list of integers, in the order of the list iterator. Only an item that is
+// not an exact int can run Python code (its __index__) and so change the list:
+// the length is read again after such an item, and after signal handlers ran.
+// Exact ints met before are found in a memo instead of being read again; values
+// gather in a block on the stack, so that the vector grows once per block.
+template <class T, class ItemConversion>
+bool read_int_list(PyObject* list, Vec<T>& out, ItemConversion& convert_item) {
+    constexpr Py_ssize_t kBlock = 1024;  // divides the signal interval of check_signals_at
+    std::array<T, kBlock> block;
+    IntMemo<T> memo;
+    Py_ssize_t length = PyList_Size(list);
+    for (Py_ssize_t i = 0;;) {
+        if (check_signals_at(static_cast<std::size_t>(i))) {
+            memo.forget();
+            length = PyList_Size(list);  // handlers may have changed the list
+        }
+        Py_ssize_t stop = std::min(length, i + kBlock);
+        if (i >= stop) return true;
+        std::size_t filled = 0;
+        for (; i < stop; ++i) {
+            PyObject* item = PyList_GetItem(list, i);
+            if (item == nullptr) return false;
+            T value;
+            if (!memo.find(item, value)) {
+                if (PyLong_CheckExact(item)) {
+                    if (!convert_item(item, value)) return false;
+                    memo.remember(item, value);
+                } else {
+                    const PyRef held = PyRef::borrowed(item);
+                    if (!convert_item(held.get(), value)) return false;
+                    memo.forget();
+                    length = PyList_Size(list);
+                    stop = std::min(stop, length);
+                }
+            }
+            block[filled++] = value;
+        }
+        out.insert(out.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(filled));
+    }
+}
+
 // The shared shape of every vector conversion: refuse str, require a sequence,
 // reserve by its length, then read it through the iterator protocol.
 template <class T, class ItemConversion>
@@ -71,7 +115,9 @@ bool to_vector(PyObject* obj, Vec<T>& out, ItemConversion&& convert_item) {
     }
     reserve_for(obj, out);
 
-    if (PyList_CheckExact(obj)) {
+    if constexpr (std::is_integral_v<T>) {
+        if (PyList_CheckExact(obj)) return read_int_list(obj, out, convert_item);
+    } else if (PyList_CheckExact(obj)) {
         // Same observable order as the list iterator. Only an item that is not an
         // exact int can run Python code (its __index__) and so change the list:
         // the length is read again after such an item.
@@ -83,14 +129,10 @@ bool to_vector(PyObject* obj, Vec<T>& out, ItemConversion&& convert_item) {
             }
             PyObject* borrowed = PyList_GetItem(obj, i);
             if (borrowed == nullptr) return false;
+            PyRef item = PyRef::borrowed(borrowed);
             T value;
-            if (PyLong_CheckExact(borrowed)) {
-                if (!convert_item(borrowed, value)) return false;
-            } else {
-                PyRef item = PyRef::borrowed(borrowed);
-                if (!convert_item(item.get(), value)) return false;
-                length = PyList_Size(obj);
-            }
+            if (!convert_item(item.get(), value)) return false;
+            length = PyList_Size(obj);
             out.push_back(std::move(value));
         }
         return true;

@@ -1,5 +1,6 @@
 #include "module/integer_buffer.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <type_traits>
@@ -96,14 +97,17 @@ BufferRead copy_checked(const Py_buffer& view, Vec<Target>& out) {
     const Py_ssize_t n = view.shape[0];
     const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
     const char* base = static_cast<const char*>(view.buf);
-    out.resize(static_cast<std::size_t>(n));
-    Target* dst = out.data();
     if constexpr (std::is_same_v<Source, Target>) {
-        if (stride == static_cast<Py_ssize_t>(sizeof(Source))) {
-            if (n > 0) std::memcpy(dst, base, static_cast<std::size_t>(n) * sizeof(Source));
+        // Copied in one pass: resizing first would write every byte twice.
+        const bool aligned = reinterpret_cast<std::uintptr_t>(base) % alignof(Source) == 0;
+        if (stride == static_cast<Py_ssize_t>(sizeof(Source)) && aligned) {
+            const auto* first = reinterpret_cast<const Source*>(base);
+            out.assign(first, first + n);
             return BufferRead::converted;
         }
     }
+    out.resize(static_cast<std::size_t>(n));
+    Target* dst = out.data();
     bool in_range = true;
     for (Py_ssize_t i = 0; i < n; ++i) {
         Source value;
