@@ -14,6 +14,11 @@ namespace {
 
 constexpr unsigned kTasteLane = kLaneOf[kTaste];
 
+// A chunk whose runs are longer than this on average is appended run by run (a
+// fixed-size copy per short run); any other by the kernels' mixed append, whose
+// cost per word hardly depends on the runs.
+constexpr std::size_t kRunsFrom = 3;
+
 // One array the scan appends to, with the cursor the kernels write through (the
 // cursors live side by side, where the kernels find them). A segment lane keeps
 // its span starts in the record's spans array itself; finish() spreads them into
@@ -122,7 +127,7 @@ public:
             std::size_t stop = i + m;
             if (summary.any_taste_start) stop = strip_taste_marks(classes, i, i + m);
             if (stop > i) {
-                if (summary.changes * 16 < m) {
+                if (summary.changes * kRunsFrom < m) {
                     append_runs(classes, summary, i, stop);
                 } else {
                     prev_lane_ = kernels_.append_mixed(words_ + i, classes, stop - i,
@@ -197,7 +202,15 @@ private:
         if (lane != prev_lane_ && lane < kSegmentLanes) {
             *cursor.starts++ = static_cast<std::uint32_t>(cursor.words - cursor.base);
         }
-        std::memcpy(cursor.words, words_ + i, count * sizeof(std::uint32_t));
+        const std::uint32_t* in = words_ + i;
+        if (count <= 16 && i + 16 <= n_) {
+            // A short run is copied as sixteen words, into the lane's slack past
+            // its end: fixed-size copies, no call per run.
+            std::memcpy(cursor.words, in, 8 * sizeof(std::uint32_t));
+            std::memcpy(cursor.words + 8, in + 8, 8 * sizeof(std::uint32_t));
+        } else {
+            std::memcpy(cursor.words, in, count * sizeof(std::uint32_t));
+        }
         cursor.words += count;
         prev_lane_ = lane;
     }
