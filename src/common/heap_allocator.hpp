@@ -70,10 +70,12 @@ struct HeapUninitAllocator : HeapAllocator<T> {
 template <class T>
 using Vec = std::vector<T, HeapAllocator<T>>;
 
-using WordVec = Vec<std::uint32_t>;
+// Word arrays are written right after they are sized (inputs copied in, scan
+// results appended to), so sizing them writes nothing.
+using WordVec = std::vector<std::uint32_t, HeapUninitAllocator<std::uint32_t>>;
 using ByteVec = Vec<std::uint8_t>;
 // The word and span arrays of scan results, handed to NativeBuffer objects.
-using PayloadVec = std::vector<std::uint32_t, HeapUninitAllocator<std::uint32_t>>;
+using PayloadVec = WordVec;
 using HeapString = std::basic_string<char, std::char_traits<char>, HeapAllocator<char>>;
 
 }  // namespace vak

@@ -23,8 +23,8 @@ namespace {
 // true size; any other length is the object's own claim (a __len__ may say 10**9
 // over three items), so it reserves a first step and grows with what arrives. A
 // true size that cannot be had fails at once with MemoryError, as list() does.
-template <class T>
-void reserve_for(PyObject* obj, Vec<T>& out) {
+template <class Out>
+void reserve_for(PyObject* obj, Out& out) {
     constexpr Py_ssize_t kFirstStep = Py_ssize_t{1} << 16;
     const bool true_size =
         PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || Py_TYPE(obj) == &PyRange_Type;
@@ -58,8 +58,9 @@ bool to_bounded(PyObject* obj, unsigned long long& out) {
 // the length is read again after such an item, and after signal handlers ran.
 // Exact ints met before are found in a memo instead of being read again; values
 // gather in a block on the stack, so that the vector grows once per block.
-template <class T, class ItemConversion>
-bool read_int_list(PyObject* list, Vec<T>& out, ItemConversion& convert_item) {
+template <class Out, class ItemConversion>
+bool read_int_list(PyObject* list, Out& out, ItemConversion& convert_item) {
+    using T = typename Out::value_type;
     constexpr Py_ssize_t kBlock = 1024;  // divides the signal interval of check_signals_at
     std::array<T, kBlock> block;
     IntMemo<T> memo;
@@ -96,8 +97,9 @@ bool read_int_list(PyObject* list, Vec<T>& out, ItemConversion& convert_item) {
 
 // The shared shape of every vector conversion: refuse str, require a sequence,
 // reserve by its length, then read it through the iterator protocol.
-template <class T, class ItemConversion>
-bool to_vector(PyObject* obj, Vec<T>& out, ItemConversion&& convert_item) {
+template <class Out, class ItemConversion>
+bool to_vector(PyObject* obj, Out& out, ItemConversion&& convert_item) {
+    using T = typename Out::value_type;
     if (is_str(obj)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;

@@ -5,6 +5,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "common/stream_copy.hpp"
 #include "module/call_frame.hpp"
 
 namespace vak::py {
@@ -91,8 +92,9 @@ Kind integer_kind(const char* format, Py_ssize_t itemsize) {
     }
 }
 
-template <class Source, class Target>
-BufferRead copy_checked(const Py_buffer& view, Vec<Target>& out) {
+template <class Source, class Out>
+BufferRead copy_checked(const Py_buffer& view, Out& out) {
+    using Target = typename Out::value_type;
     constexpr auto bound = static_cast<unsigned long long>(std::numeric_limits<Target>::max());
     const Py_ssize_t n = view.shape[0];
     const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
@@ -101,8 +103,13 @@ BufferRead copy_checked(const Py_buffer& view, Vec<Target>& out) {
         // Copied in one pass: resizing first would write every byte twice.
         const bool aligned = reinterpret_cast<std::uintptr_t>(base) % alignof(Source) == 0;
         if (stride == static_cast<Py_ssize_t>(sizeof(Source)) && aligned) {
-            const auto* first = reinterpret_cast<const Source*>(base);
-            out.assign(first, first + n);
+            if constexpr (std::is_same_v<Out, WordVec>) {
+                out.resize(static_cast<std::size_t>(n));  // writes nothing
+                stream_copy(out.data(), base, static_cast<std::size_t>(n) * sizeof(Source));
+            } else {
+                const auto* first = reinterpret_cast<const Source*>(base);
+                out.assign(first, first + n);
+            }
             return BufferRead::converted;
         }
     }
@@ -124,8 +131,8 @@ BufferRead copy_checked(const Py_buffer& view, Vec<Target>& out) {
     return BufferRead::converted;
 }
 
-template <class Target>
-BufferRead read_into(PyObject* obj, Vec<Target>& out) {
+template <class Out>
+BufferRead read_into(PyObject* obj, Out& out) {
     BufferView holder(obj);
     if (!holder.filled()) return BufferRead::not_applicable;
     const Py_buffer& view = holder.get();
