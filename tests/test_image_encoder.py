@@ -2,6 +2,8 @@
 
 import math
 
+import numpy as np
+
 import pytest
 
 import image_model
@@ -229,3 +231,63 @@ def test_shapes_with_margins_agree_with_the_model(width, height, threshold):
                  for y in range(height) for x in range(width) for c in range(3))
     assert vok.encode_quadtree(data, width, height, 5, threshold) == \
         image_model.encode(data, width, height, 5, threshold)
+
+
+def root_split_value(data, side, depth):
+    """The root's (var2 + (var1 + var0)) / 3.0, computed as the split rule does."""
+    table = image_model.palette(depth)
+    quantised = [int(table[image_model.quantise_level(v, depth)]) for v in data]
+    n = float(side * side)
+    variances = []
+    for c in range(3):
+        values = quantised[c::3]
+        mean = sum(values) / n
+        variances.append(sum(v * v for v in values) / n - mean * mean)
+    return (variances[2] + (variances[1] + variances[0])) / 3.0
+
+
+def single_precision_neighbours(value):
+    """The single-precision values at and around `value` (as doubles)."""
+    below = float(np.float32(value))
+    if below > value:
+        below = float(np.nextafter(np.float32(below), np.float32(-np.inf)))
+    above = float(np.nextafter(np.float32(below), np.float32(np.inf)))
+    return [below, above, float(np.nextafter(np.float32(below), np.float32(-np.inf)))]
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_root_decision_at_the_threshold_boundary(seed):
+    # Thresholds one single-precision step either side of the root's exact split
+    # value: the leaf test must compare as t >= total / 3.0 does, bit for bit.
+    rng = np.random.default_rng(seed)
+    side = int(rng.choice([2, 4, 8]))
+    depth = int(rng.integers(1, 7))
+    data = rng.integers(0, 256, side * side * 3, dtype=np.uint8).tobytes()
+    value = root_split_value(data, side, depth)
+    for threshold in single_precision_neighbours(value):
+        words, _ = vok.encode_quadtree(data, side, side, depth, threshold)
+        root_is_leaf = DESCEND[0] not in words[10:]
+        assert root_is_leaf == (threshold >= value)
+        assert (words, _) == image_model.encode(data, side, side, depth, threshold)
+
+
+def test_split_bound_matches_the_division(tmp_path):
+    # The encoder compares a node's variance total with a bound found once per
+    # call instead of dividing by 3.0; the probe checks both agree bit for bit.
+    import os
+    import shutil
+    import subprocess
+
+    if shutil.which("g++") is None:
+        pytest.skip("g++ is needed to build the native probe")
+    here = os.path.dirname(os.path.abspath(__file__))
+    src = os.path.join(os.path.dirname(here), "src")
+    if not os.path.isdir(src):
+        pytest.skip("the sources are not beside the tests")
+    exe = str(tmp_path / "split_rule_probe")
+    subprocess.run(["g++", "-std=c++20", "-O2", "-I", src,
+                    os.path.join(here, "native", "split_rule_probe.cpp"),
+                    os.path.join(src, "image", "split_rule.cpp"), "-o", exe], check=True)
+    out = subprocess.run([exe], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split()[0] == "checked" and int(out.stdout.split()[1]) > 1_000_000, out.stdout
