@@ -1,6 +1,7 @@
 """encode_quadtree: exact canonical words, checks, argument handling."""
 
 import math
+import os
 
 import numpy as np
 
@@ -291,3 +292,44 @@ def test_split_bound_matches_the_division(tmp_path):
     out = subprocess.run([exe], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split()[0] == "checked" and int(out.stdout.split()[1]) > 1_000_000, out.stdout
+
+
+PORTABLE_CHILD = """
+import pickle, sys, vak_orn_kernel as vok
+cases = pickle.load(open(sys.argv[1], "rb"))
+pickle.dump([vok.encode_quadtree(*case) for case in cases], open(sys.argv[2], "wb"))
+"""
+
+
+def test_vector_block_sums_agree_with_the_portable_ones(tmp_path):
+    # The block sums take an AVX2 kernel where the processor has one; a child
+    # process told to use the portable code must write the same streams. Widths
+    # cover rows too short for the kernel's loads and every remainder of 4.
+    import pickle
+    import subprocess
+    import sys
+
+    rng = np.random.default_rng(7)
+    cases = []
+    for width in [1, 3, 5, 6, 7, 8, 9, 21, 64, 100, 255, 256, 301]:
+        for depth in range(1, 7):
+            height = int(rng.integers(1, 70))
+            kind = rng.integers(0, 3)
+            if kind == 0:
+                pixels = rng.integers(0, 256, (height, width, 3))
+            else:  # smooth ramps and flat regions, where thresholds keep nodes whole
+                ys, xs = np.mgrid[0:height, 0:width]
+                pixels = np.stack([(xs * 3 + ys) % 256, (ys * 2) % 256,
+                                   np.full_like(xs, 255 * (kind - 1))], axis=-1)
+            data = pixels.astype(np.uint8).tobytes()
+            for threshold in (0.0, 50.0, 500.0, -1.0):
+                cases.append((data, width, height, depth, threshold))
+    (tmp_path / "cases").write_bytes(pickle.dumps(cases))
+    env = dict(os.environ, VAK_ORN_KERNEL_SCAN_PATH="portable")
+    subprocess.run([sys.executable, "-c", PORTABLE_CHILD, str(tmp_path / "cases"),
+                    str(tmp_path / "portable")], env=env, check=True, timeout=300)
+    portable = pickle.loads((tmp_path / "portable").read_bytes())
+    here = [vok.encode_quadtree(*case) for case in cases]
+    assert len(here) == len(portable) == len(cases)
+    for case, mine, theirs in zip(cases, here, portable):
+        assert mine == theirs, case[1:]

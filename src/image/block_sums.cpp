@@ -1,10 +1,12 @@
 #include "image/block_sums.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <type_traits>
 
 #include "common/interrupt.hpp"
 #include "common/invariant.hpp"
+#include "image/pixel_blocks.hpp"
 
 namespace vak::image {
 
@@ -33,22 +35,39 @@ constexpr std::uint32_t blocks_over(std::uint32_t pixels, unsigned level) {
 // One table look-up per byte gives both: the value in bits 0..11 and its square
 // above them. Sixteen values total at most 4080, so their sums never carry into
 // the squares' bits (sixteen squares total at most 1040400: 20 bits).
+//
+// With AVX2 (`vector_quantiser` set) the kernel of pixel_blocks.hpp takes the
+// leading blocks of each band and this loop the rest.
 void sum_pixel_blocks(const std::uint8_t* pixels, std::uint32_t width, std::uint32_t height,
-                      const PackedSquares& packed, std::uint16_t* sums, std::uint32_t* squares,
-                      std::uint32_t cols, std::uint32_t rows) {
+                      const PackedSquares& packed,
+                      const std::optional<ArithmeticQuantiser>& vector_quantiser,
+                      std::uint16_t* sums, std::uint32_t* squares, std::uint32_t cols,
+                      std::uint32_t rows) {
     constexpr unsigned kSide = 4;
     const std::size_t row_bytes = std::size_t{width} * kChannels;
     const std::uint32_t whole_cols = width / kSide;  // blocks with all columns inside
     const std::uint32_t last_cols = width % kSide;   // columns inside the last, partial block
+    const std::uint32_t first_col = vector_quantiser ? avx2_block_count(width) : 0;
     std::size_t since_poll = 0;
     for (std::uint32_t by = 0; by < rows; ++by) {
-        std::uint32_t* total = squares + std::size_t{by} * cols * kChannels;
-        std::fill(total, total + std::size_t{cols} * kChannels, 0u);
         const std::uint32_t first_row = by * kSide;
         const std::uint32_t end_row = std::min(first_row + kSide, height);
+#if defined(__x86_64__) || defined(__i386__)  // the kernel exists on x86 only
+        if (first_col != 0) {
+            sum_band_blocks_avx2(pixels + std::size_t{first_row} * row_bytes, row_bytes,
+                                 end_row - first_row, first_col, *vector_quantiser,
+                                 sums + std::size_t{by} * cols * kChannels,
+                                 squares + std::size_t{by} * cols * kChannels);
+        }
+#endif
+        // The packed totals of the remaining blocks gather in their squares' entries.
+        std::uint32_t* total = squares + std::size_t{by} * cols * kChannels;
+        const std::size_t first_entry = std::size_t{first_col} * kChannels;
+        const std::size_t end_entry = std::size_t{cols} * kChannels;
+        std::fill(total + first_entry, total + end_entry, 0u);
         for (std::uint32_t y = first_row; y < end_row; ++y) {
             const std::uint8_t* row = pixels + std::size_t{y} * row_bytes;
-            for (std::uint32_t bx = 0; bx < whole_cols; ++bx) {
+            for (std::uint32_t bx = first_col; bx < whole_cols; ++bx) {
                 const std::uint8_t* at = row + std::size_t{bx} * kSide * kChannels;
                 for (std::size_t c = 0; c < kChannels; ++c) {
                     total[bx * kChannels + c] += packed[at[c]] + packed[at[c + kChannels]] +
@@ -64,7 +83,7 @@ void sum_pixel_blocks(const std::uint8_t* pixels, std::uint32_t width, std::uint
             }
         }
         std::uint16_t* sum_row = sums + std::size_t{by} * cols * kChannels;
-        for (std::size_t i = 0; i < std::size_t{cols} * kChannels; ++i) {
+        for (std::size_t i = first_entry; i < end_entry; ++i) {
             sum_row[i] = static_cast<std::uint16_t>(total[i] & kPackedValueBits);
             total[i] >>= kPackedSquareShift;
         }
@@ -190,7 +209,9 @@ BlockSums::BlockSums(BumpArena& arena, const std::uint8_t* pixels, std::uint32_t
         level.sums = arena.allocate(entries * level.sum_bytes, 16);
         level.squares = arena.allocate(entries * level.square_bytes, 16);
         if (k == kFirstStoredLevel) {
-            sum_pixel_blocks(pixels, width, height, packed_,
+            std::optional<ArithmeticQuantiser> vector_quantiser;
+            if (avx2_blocks_available()) vector_quantiser = find_arithmetic_quantiser(quantised);
+            sum_pixel_blocks(pixels, width, height, packed_, vector_quantiser,
                              static_cast<std::uint16_t*>(level.sums),
                              static_cast<std::uint32_t*>(level.squares), level.cols, level.rows);
             continue;
