@@ -53,7 +53,7 @@ void sum_pixel_blocks(const std::uint8_t* pixels, std::uint32_t width, std::uint
         const std::uint32_t first_row = by * kSide;
         const std::uint32_t end_row = std::min(first_row + kSide, height);
 #if defined(__x86_64__) || defined(__i386__)  // the kernel exists on x86 only
-        if (first_col != 0) {
+        if (vector_quantiser && first_col != 0) {
             sum_band_blocks_avx2(pixels + std::size_t{first_row} * row_bytes, row_bytes,
                                  end_row - first_row, first_col, *vector_quantiser,
                                  sums + std::size_t{by} * cols * kChannels,
