@@ -1,6 +1,9 @@
 """encode_quadtree: exact canonical words, checks, argument handling."""
 
 import math
+import os
+
+import numpy as np
 
 import pytest
 
@@ -229,3 +232,104 @@ def test_shapes_with_margins_agree_with_the_model(width, height, threshold):
                  for y in range(height) for x in range(width) for c in range(3))
     assert vok.encode_quadtree(data, width, height, 5, threshold) == \
         image_model.encode(data, width, height, 5, threshold)
+
+
+def root_split_value(data, side, depth):
+    """The root's (var2 + (var1 + var0)) / 3.0, computed as the split rule does."""
+    table = image_model.palette(depth)
+    quantised = [int(table[image_model.quantise_level(v, depth)]) for v in data]
+    n = float(side * side)
+    variances = []
+    for c in range(3):
+        values = quantised[c::3]
+        mean = sum(values) / n
+        variances.append(sum(v * v for v in values) / n - mean * mean)
+    return (variances[2] + (variances[1] + variances[0])) / 3.0
+
+
+def single_precision_neighbours(value):
+    """The single-precision values at and around `value` (as doubles)."""
+    below = float(np.float32(value))
+    if below > value:
+        below = float(np.nextafter(np.float32(below), np.float32(-np.inf)))
+    above = float(np.nextafter(np.float32(below), np.float32(np.inf)))
+    return [below, above, float(np.nextafter(np.float32(below), np.float32(-np.inf)))]
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_root_decision_at_the_threshold_boundary(seed):
+    # Thresholds one single-precision step either side of the root's exact split
+    # value: the leaf test must compare as t >= total / 3.0 does, bit for bit.
+    rng = np.random.default_rng(seed)
+    side = int(rng.choice([2, 4, 8]))
+    depth = int(rng.integers(1, 7))
+    data = rng.integers(0, 256, side * side * 3, dtype=np.uint8).tobytes()
+    value = root_split_value(data, side, depth)
+    for threshold in single_precision_neighbours(value):
+        words, _ = vok.encode_quadtree(data, side, side, depth, threshold)
+        root_is_leaf = DESCEND[0] not in words[10:]
+        assert root_is_leaf == (threshold >= value)
+        assert (words, _) == image_model.encode(data, side, side, depth, threshold)
+
+
+def test_split_bound_matches_the_division(tmp_path):
+    # The encoder compares a node's variance total with a bound found once per
+    # call instead of dividing by 3.0; the probe checks both agree bit for bit.
+    import os
+    import shutil
+    import subprocess
+
+    if shutil.which("g++") is None:
+        pytest.skip("g++ is needed to build the native probe")
+    here = os.path.dirname(os.path.abspath(__file__))
+    src = os.path.join(os.path.dirname(here), "src")
+    if not os.path.isdir(src):
+        pytest.skip("the sources are not beside the tests")
+    exe = str(tmp_path / "split_rule_probe")
+    subprocess.run(["g++", "-std=c++20", "-O2", "-I", src,
+                    os.path.join(here, "native", "split_rule_probe.cpp"),
+                    os.path.join(src, "image", "split_rule.cpp"), "-o", exe], check=True)
+    out = subprocess.run([exe], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split()[0] == "checked" and int(out.stdout.split()[1]) > 1_000_000, out.stdout
+
+
+PORTABLE_CHILD = """
+import pickle, sys, vak_orn_kernel as vok
+cases = pickle.load(open(sys.argv[1], "rb"))
+pickle.dump([vok.encode_quadtree(*case) for case in cases], open(sys.argv[2], "wb"))
+"""
+
+
+def test_vector_block_sums_agree_with_the_portable_ones(tmp_path):
+    # The block sums take an AVX2 kernel where the processor has one; a child
+    # process told to use the portable code must write the same streams. Widths
+    # cover rows too short for the kernel's loads and every remainder of 4.
+    import pickle
+    import subprocess
+    import sys
+
+    rng = np.random.default_rng(7)
+    cases = []
+    for width in [1, 3, 5, 6, 7, 8, 9, 21, 64, 100, 255, 256, 301]:
+        for depth in range(1, 7):
+            height = int(rng.integers(1, 70))
+            kind = rng.integers(0, 3)
+            if kind == 0:
+                pixels = rng.integers(0, 256, (height, width, 3))
+            else:  # smooth ramps and flat regions, where thresholds keep nodes whole
+                ys, xs = np.mgrid[0:height, 0:width]
+                pixels = np.stack([(xs * 3 + ys) % 256, (ys * 2) % 256,
+                                   np.full_like(xs, 255 * (kind - 1))], axis=-1)
+            data = pixels.astype(np.uint8).tobytes()
+            for threshold in (0.0, 50.0, 500.0, -1.0):
+                cases.append((data, width, height, depth, threshold))
+    (tmp_path / "cases").write_bytes(pickle.dumps(cases))
+    env = dict(os.environ, VAK_ORN_KERNEL_SCAN_PATH="portable")
+    subprocess.run([sys.executable, "-c", PORTABLE_CHILD, str(tmp_path / "cases"),
+                    str(tmp_path / "portable")], env=env, check=True, timeout=300)
+    portable = pickle.loads((tmp_path / "portable").read_bytes())
+    here = [vok.encode_quadtree(*case) for case in cases]
+    assert len(here) == len(portable) == len(cases)
+    for case, mine, theirs in zip(cases, here, portable):
+        assert mine == theirs, case[1:]

@@ -3,8 +3,9 @@
 // statistics of a quadtree node of size 2^k at (x, y) are those of block
 // (x >> k, y >> k) of level k, one lookup instead of four table corners.
 //
-// Level k is built from level k - 1 (level 1 from the pixels), so the totals are
-// the same integers a summed-area table gives. Each level stores only the blocks
+// Level 2 is built from the pixels and level k from level k - 1, so the totals
+// are the same integers a summed-area table gives. Level 1 is not stored: its
+// few blocks the walk asks for are summed from their four pixels. Each level stores only the blocks
 // that reach into the image; blocks wholly in the black margin total 0. Entries
 // are as narrow as the largest total of their level allows:
 //   sums     255 * 4^k:   16 bits up to k = 4, then 32 bits (k <= 11 fits);
@@ -23,6 +24,13 @@ namespace vak::image {
 
 // The deepest level a root of side 2048 needs.
 inline constexpr unsigned kMaxBlockLevel = 11;
+inline constexpr unsigned kFirstStoredLevel = 2;
+
+// A quantised value v and its square packed as v | v^2 << 12: sixteen of them
+// add up without the values' total carrying into the squares'.
+inline constexpr unsigned kPackedSquareShift = 12;
+inline constexpr std::uint32_t kPackedValueBits = (1u << kPackedSquareShift) - 1;
+using PackedSquares = std::array<std::uint32_t, 256>;
 
 struct BlockTotals {
     std::array<std::uint64_t, kChannels> sum;
@@ -53,7 +61,13 @@ private:
         std::uint8_t square_bytes = 0;
     };
 
-    std::array<Level, kMaxBlockLevel + 1> levels_{};  // index 0 unused
+    BlockTotals pixel_pair_totals(std::uint32_t bx, std::uint32_t by) const noexcept;
+
+    const std::uint8_t* pixels_;
+    std::uint32_t width_;
+    std::uint32_t height_;
+    PackedSquares packed_{};                          // by byte value
+    std::array<Level, kMaxBlockLevel + 1> levels_{};  // below kFirstStoredLevel unused
 };
 
 }  // namespace vak::image

@@ -8,6 +8,7 @@
 #include "common/invariant.hpp"
 #include "image/block_sums.hpp"
 #include "image/bump_arena.hpp"
+#include "image/split_rule.hpp"
 
 namespace vak::image {
 
@@ -47,6 +48,17 @@ double exact_double(std::uint64_t total) {
     return static_cast<double>(static_cast<std::int64_t>(total));
 }
 
+// round(sum / 4^level) for a node mean: the mean is that quotient exactly (a
+// power-of-two divisor), so rounding half to even can work on the integer.
+std::uint32_t rounded_mean(std::uint64_t sum, unsigned level) {
+    const unsigned shift = 2 * level;
+    const std::uint64_t whole = sum >> shift;
+    const std::uint64_t rest = sum & ((std::uint64_t{1} << shift) - 1);
+    const std::uint64_t half = std::uint64_t{1} << (shift - 1);
+    const bool up = rest > half || (rest == half && (whole & 1u) != 0);
+    return static_cast<std::uint32_t>(whole + (up ? 1 : 0));
+}
+
 // The quadtree walk, depth first from the root, writing the canonical stream.
 class Walk {
 public:
@@ -59,8 +71,12 @@ public:
           height_(height),
           level_of_(level_of),
           pixel_level_(pixel_level),
-          threshold_(threshold),
-          out_(out) {}
+          accepted_total_(largest_accepted_total(threshold)),
+          out_(out) {
+        for (unsigned level = 0; level <= kMaxBlockLevel; ++level) {
+            inverse_area_[level] = std::ldexp(1.0, -2 * static_cast<int>(level));
+        }
+    }
 
     // The root has side 2^top_level. The path from the root to the current node is
     // an explicit stack of its split ancestors, one frame per level.
@@ -111,16 +127,16 @@ private:
         }
         const BlockTotals totals = sums_.totals(level, x >> level, y >> level);
         // n = 4^level is a power of two, so multiplying by its reciprocal is exactly the division.
-        const double inverse_n = 1.0 / static_cast<double>(std::uint64_t{1} << (2 * level));
-        std::array<double, kChannels> mean{};
+        const double inverse_n = inverse_area_[level];
         std::array<double, kChannels> variance{};
         for (std::size_t c = 0; c < kChannels; ++c) {
-            mean[c] = exact_double(totals.sum[c]) * inverse_n;
-            variance[c] = exact_double(totals.square[c]) * inverse_n - mean[c] * mean[c];
+            const double mean = exact_double(totals.sum[c]) * inverse_n;
+            variance[c] = exact_double(totals.square[c]) * inverse_n - mean * mean;
         }
-        const double v = (variance[2] + (variance[1] + variance[0])) / 3.0;
-        if (threshold_ >= v) {
-            write_leaf({level_of_mean(mean[0]), level_of_mean(mean[1]), level_of_mean(mean[2])});
+        // t >= (total) / 3.0, decided without the division (largest_accepted_total).
+        if (variance[2] + (variance[1] + variance[0]) <= accepted_total_) {
+            write_leaf({level_of_mean(totals.sum[0], level), level_of_mean(totals.sum[1], level),
+                        level_of_mean(totals.sum[2], level)});
             return true;
         }
         if (level > 1) return false;
@@ -143,8 +159,8 @@ private:
     }
 
     // Means of bytes lie in 0..255, so their rounding indexes the level table.
-    std::uint8_t level_of_mean(double mean) const {
-        const std::uint32_t rounded = round_to_u32(mean);
+    std::uint8_t level_of_mean(std::uint64_t sum, unsigned level) const {
+        const std::uint32_t rounded = rounded_mean(sum, level);
         VAK_EXPECT(rounded < level_of_.size(), "a node mean lies within 0..255");
         return level_of_[rounded];
     }
@@ -165,7 +181,8 @@ private:
     std::uint32_t height_;
     const LevelTable& level_of_;
     const LevelTable& pixel_level_;
-    double threshold_;
+    double accepted_total_;  // the largest variance total the threshold leaves whole
+    std::array<double, kMaxBlockLevel + 1> inverse_area_{};  // 4^-level
     EncodedWords& out_;
     std::array<std::uint8_t, kChannels> last_levels_{};
     bool has_last_ = false;
