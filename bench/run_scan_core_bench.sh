@@ -25,21 +25,8 @@ if [[ ${#streams[@]} -eq 0 ]]; then
     streams=(uniform segments text80 runs4 runs16 runs200)
 fi
 
-find_prefix() {
-    python3 -c "import os, sys; print(next(os.path.join(p, 'cmeel.prefix') for p in sys.path if os.path.isdir(os.path.join(p, 'cmeel.prefix'))))" 2>/dev/null
-}
-if ! prefix="$(find_prefix)"; then
-    python3 -m pip install -q "cmeel-mimalloc==3.4.3"
-    prefix="$(find_prefix)"
-fi
-archive="$(ls "$prefix"/lib/mimalloc-*/libmimalloc.a | head -n 1)"
-include="$(ls -d "$prefix"/include/mimalloc-* | head -n 1)"
-
-out="${BENCH_BUILD_DIR:-build/bench}"
-mkdir -p "$out"
-# As in the module: only mimalloc's own API is global, malloc and new stay the C library's.
-objcopy --wildcard --keep-global-symbol='mi_*' --keep-global-symbol='_mi_*' \
-        --keep-global-symbol='__mi_*' "$archive" "$out/libmimalloc_private.a"
+# shellcheck source=bench/private_mimalloc.sh
+source bench/private_mimalloc.sh
 g++ -std=c++20 -O3 -DNDEBUG -Wall -Wextra -Werror -Isrc -isystem "$include" \
     bench/scan_core_bench.cpp src/scan/core_scan.cpp src/scan/chunk_classes*.cpp \
     src/scan/scan_path.cpp src/common/*.cpp "$out/libmimalloc_private.a" -lpthread -latomic \

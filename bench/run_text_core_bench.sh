@@ -33,21 +33,8 @@ if [[ ! -e /usr/include/unicode/normalizer2.h ]]; then
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq libicu-dev >/dev/null
 fi
 
-find_prefix() {
-    python3 -c "import os, sys; print(next(os.path.join(p, 'cmeel.prefix') for p in sys.path if os.path.isdir(os.path.join(p, 'cmeel.prefix'))))" 2>/dev/null
-}
-if ! prefix="$(find_prefix)"; then
-    python3 -m pip install -q "cmeel-mimalloc==3.4.3"
-    prefix="$(find_prefix)"
-fi
-archive="$(ls "$prefix"/lib/mimalloc-*/libmimalloc.a | head -n 1)"
-include="$(ls -d "$prefix"/include/mimalloc-* | head -n 1)"
-
-out="${BENCH_BUILD_DIR:-build/bench}"
-mkdir -p "$out"
-# As in the module: only mimalloc's own API is global, malloc and new stay the C library's.
-objcopy --wildcard --keep-global-symbol='mi_*' --keep-global-symbol='_mi_*' \
-        --keep-global-symbol='__mi_*' "$archive" "$out/libmimalloc_private.a"
+# shellcheck source=bench/private_mimalloc.sh
+source bench/private_mimalloc.sh
 g++ -std=c++20 -O3 -DNDEBUG -Wall -Wextra -Werror -Isrc -isystem "$include" \
     bench/text_core_bench.cpp src/text/*.cpp src/common/*.cpp \
     "$out/libmimalloc_private.a" $(pkg-config --libs icu-uc) -lpthread -latomic \
