@@ -25,8 +25,7 @@ core_sources=(
     src/scan/chunk_classes_avx512.cpp src/scan/scan_path.cpp
     src/text/encoder.cpp src/text/byte_pairs.cpp src/text/decomposition.cpp
     src/text/unicode_tables.cpp
-    src/image/image_format.cpp src/image/bump_arena.cpp src/image/traversal_path.cpp src/image/block_sums.cpp
-    src/image/quadtree_encoder.cpp src/image/quadtree_decoder.cpp src/image/paint_canvas.cpp
+    src/image/*.cpp
 )
 
 common=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fno-sanitize-recover=undefined
