@@ -2,6 +2,7 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
 
 import vak_orn_kernel as vk
@@ -23,6 +24,16 @@ def count():
 def test_replace_returns_distinct_count(words, size):
     assert vk.configure_normal_words(words) == size
     assert count() == size
+
+
+@pytest.mark.parametrize("high_bits", [12, 22, 32], ids=["one digit", "two digits", "all bits"])
+@pytest.mark.parametrize("n", [70_000, 1_000_003])
+def test_large_sets_count_their_distinct_values(n, high_bits):
+    # Large sets take the radix sort: every digit of the value must order it.
+    rng = np.random.default_rng(n + high_bits)
+    words = rng.integers(0, 1 << high_bits, n, dtype=np.uint64).astype(np.uint32)
+    words[n // 2::5] = words[: len(words[n // 2::5])]  # repeats far apart
+    assert vk.configure_normal_words(words) == len(np.unique(words))
 
 
 def test_replacement_does_not_merge():

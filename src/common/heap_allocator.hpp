@@ -34,8 +34,8 @@ struct HeapAllocator {
         return static_cast<T*>(p);
     }
     void deallocate(T* p, std::size_t n) noexcept {
-        if (n >= heap::kPurgeWorthyBytes / sizeof(T)) heap::purge_soon();
         heap::release(p);
+        heap::note_freed(n * sizeof(T));
     }
 
     template <class U>

@@ -19,25 +19,39 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kQuietPeriod = std::chrono::milliseconds(300);
 
+// Never destroyed: at exit the purger thread may still sleep on the condition
+// variable, and destroying one that a thread waits on blocks until the wait ends.
+struct PurgerState {
+    std::mutex mutex;
+    std::condition_variable wake;
+    Clock::time_point due{};
+    pid_t purger_process = 0;  // the process whose purger thread runs; 0 when none
+};
+
+PurgerState& state() {
+    alignas(PurgerState) static unsigned char storage[sizeof(PurgerState)];
+    static PurgerState* const made = new (storage) PurgerState();
+    return *made;
+}
+
 std::atomic<unsigned> g_generation{0};
-std::mutex g_mutex;
-std::condition_variable g_wake;
-Clock::time_point g_due{};
-pid_t g_purger_process = 0;  // the process whose purger thread runs; 0 when none
+// Bytes freed in blocks too small to ask for a purge each, since the last request.
+std::atomic<std::size_t> g_freed_small{0};
 
 void purger_loop() {
     // The allocator collects through the calling thread's heap: give this thread one.
     release(allocate(1));
-    std::unique_lock<std::mutex> lock(g_mutex);
+    PurgerState& s = state();
+    std::unique_lock<std::mutex> lock(s.mutex);
     for (;;) {
         // Every new large release moves the deadline: purge only once it is quiet.
-        while (Clock::now() < g_due) g_wake.wait_until(lock, g_due);
+        while (Clock::now() < s.due) s.wake.wait_until(lock, s.due);
         lock.unlock();
         purge_now();
         g_generation.fetch_add(1, std::memory_order_release);
         lock.lock();
-        if (Clock::now() >= g_due) {
-            g_purger_process = 0;
+        if (Clock::now() >= s.due) {
+            s.purger_process = 0;
             return;
         }
     }
@@ -64,12 +78,23 @@ void purge_soon() noexcept {
     // In a fixed reservation nothing is given back for long: a purge only makes
     // the pages costlier to use again, and allocations racing it can fail.
     if (fixed_reservation()) return;
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_due = Clock::now() + kQuietPeriod;
+    PurgerState& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.due = Clock::now() + kQuietPeriod;
     // A forked child inherits the flag but not the thread.
-    if (g_purger_process == ::getpid()) return;
+    if (s.purger_process == ::getpid()) return;
     // Without a thread to be had, the memory goes back at a later collection.
-    if (start_purger()) g_purger_process = ::getpid();
+    if (start_purger()) s.purger_process = ::getpid();
+}
+
+void note_freed(std::size_t bytes) noexcept {
+    if (bytes < kPurgeWorthyBytes) {
+        // Many small results add up as much as one large one.
+        const std::size_t total = g_freed_small.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+        if (total < kPurgeWorthyBytes) return;
+        g_freed_small.store(0, std::memory_order_relaxed);
+    }
+    purge_soon();
 }
 
 }  // namespace vak::heap

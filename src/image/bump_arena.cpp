@@ -3,6 +3,7 @@
 #include <new>
 
 #include "common/heap.hpp"
+#include "common/heap_purger.hpp"
 #include "common/invariant.hpp"
 
 #ifdef VAK_CHECKED_HEAP
@@ -52,7 +53,9 @@ BumpArena::~BumpArena() {
     while (head_ != nullptr) {
         Block* previous = head_->previous;
         unpoison(payload_of(head_), head_->capacity);
+        const std::size_t bytes = kHeaderBytes + head_->capacity;
         heap::release(head_);
+        heap::note_freed(bytes);
         head_ = previous;
     }
 }

@@ -14,6 +14,7 @@
 
 #include "common/heap.hpp"
 #include "common/heap_allocator.hpp"
+#include "common/heap_purger.hpp"
 #include "common/interrupt.hpp"
 #include "image/image_format.hpp"
 
@@ -74,7 +75,10 @@ public:
 
 private:
     struct HeapRelease {
-        void operator()(std::uint16_t* p) const noexcept { heap::release(p); }
+        void operator()(std::uint16_t* p) const noexcept {
+            heap::release(p);
+            heap::note_freed(kChunkCodes * sizeof(std::uint16_t));
+        }
     };
     using Chunk = std::unique_ptr<std::uint16_t[], HeapRelease>;
 

@@ -4,6 +4,7 @@
 #include "module/conversions.hpp"
 #include "module/entry_points.hpp"
 #include "module/py_ref.hpp"
+#include "module/result_builders.hpp"
 #include "module/scan_result.hpp"
 #include "scan/batch_scan.hpp"
 #include "scan/core_scan.hpp"
@@ -20,24 +21,19 @@ bool check_stream_lengths(const Vec<WordVec>& streams) {
 }
 
 // Converts the records in slot order. When record k fails, the records after it
-// are freed unconverted and the dictionaries before it released.
+// are freed unconverted and the dictionaries before it released. A dictionary
+// takes microseconds to build: signals are looked at between any two.
 PyObject* build_result_list(Vec<scan::ScanRecord>& records) {
     Vec<PyRef> dicts;
     dicts.reserve(records.size());
+    SignalPace pace(1);
     for (scan::ScanRecord& record : records) {
+        pace.step();
         PyRef dict(build_scan_result(std::move(record)));
         if (!dict) return nullptr;
         dicts.push_back(std::move(dict));
     }
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(dicts.size())));
-    if (!list) return nullptr;
-    for (std::size_t k = 0; k < dicts.size(); ++k) {
-        // PyList_SetItem steals the reference, even when it fails.
-        if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), dicts[k].release()) < 0) {
-            return nullptr;
-        }
-    }
-    return list.release();
+    return list_of(dicts).release();
 }
 
 }  // namespace

@@ -71,7 +71,7 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
         const char* utf8 = PyUnicode_AsUTF8AndSize(name, &len);
         Py_ssize_t match = -1;
         if (utf8 == nullptr) {
-            PyErr_Clear();
+            clear_expected({PyExc_UnicodeError});  // a surrogate: reported by str(name)
         } else {
             for (Py_ssize_t p = 0; p < n; ++p) {
                 if (static_cast<std::size_t>(len) == std::strlen(sig.params[p]) &&
@@ -111,6 +111,21 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     return true;
 }
 
+bool cleared_if_expected(std::initializer_list<PyObject*> expected) {
+    ensure_exception_set();
+    for (PyObject* type : expected) {
+        if (PyErr_ExceptionMatches(type)) {
+            PyErr_Clear();
+            return true;
+        }
+    }
+    return false;
+}
+
+void clear_expected(std::initializer_list<PyObject*> expected) {
+    if (!cleared_if_expected(expected)) throw ErrorPending{};
+}
+
 void ensure_exception_set() {
     if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
@@ -147,7 +162,9 @@ void type_check_failure(PyObject* obj, const char* expected) {
     const char* name = nullptr;
     if (qualname) name = PyUnicode_AsUTF8AndSize(qualname.get(), nullptr);
     if (name == nullptr) {
-        PyErr_Clear();
+        // A name without a UTF-8 form is replaced; anything else (MemoryError)
+        // is the failure. Buffer slots call this too, so it throws nothing.
+        if (!cleared_if_expected({PyExc_UnicodeError})) return;
         name = "<failed to extract type name>";
     }
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", name, expected);

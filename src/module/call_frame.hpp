@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <initializer_list>
 #include <new>
 #include <stdexcept>
 #include <type_traits>
@@ -55,6 +56,25 @@ bool run_released(Work&& work) {
                                 static_cast<void*>(&work));
 }
 
+// Thrown (under the interpreter lock) when a Python exception is set that the
+// call did not expect, so that it ends the call unchanged (see guarded).
+struct ErrorPending {};
+
+namespace detail {
+void run_holding_lock(void (*fn)(void*), void* context);
+}  // namespace detail
+
+// Runs native `work` without giving up the interpreter lock (for work that must
+// not let other threads in), looking at pending signals about every 20 ms
+// through vak::interrupt polls: a handler that raises ends the call (see
+// guarded). Native allocation failures propagate as std::bad_alloc.
+template <class Work>
+void run_holding_lock(Work&& work) {
+    using Fn = std::remove_reference_t<Work>;
+    detail::run_holding_lock([](void* context) { (*static_cast<Fn*>(context))(); },
+                             static_cast<void*>(&work));
+}
+
 // Runs an entry point body under the interpreter lock; native allocation
 // failures thrown while converting or building results become MemoryError.
 // Deliberately not noexcept: a daemon thread that the interpreter ends at exit is
@@ -69,29 +89,76 @@ PyObject* guarded(Body&& body) {
         return PyErr_NoMemory();
     } catch (const interrupt::Interrupted&) {
         return nullptr;  // a signal handler raised; its exception is set
+    } catch (const ErrorPending&) {
+        return nullptr;
     }
 }
 
-// For a failure that a fallback may absorb: clears the pending exception when it
-// is an ordinary error (an Exception). KeyboardInterrupt,
-// SystemExit and the like must reach the caller: they are left set, and the
-// call unwinds (see guarded).
-inline void absorb_ordinary_error() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw interrupt::Interrupted{};
-    PyErr_Clear();
-}
+// The one place where the module clears a Python exception. Clears the pending
+// exception when it is an instance of one of `expected` (a refusal the caller
+// handles, such as TypeError from a conversion); any other exception (raised by
+// a signal handler, sent asynchronously from another thread, KeyboardInterrupt,
+// MemoryError) stays set and ends the call by throwing ErrorPending.
+void clear_expected(std::initializer_list<PyObject*> expected);
+// The same without the throw: false (the exception left set) for any other.
+bool cleared_if_expected(std::initializer_list<PyObject*> expected);
 
-// For loops that hold the interpreter lock for long: gives the other Python
-// threads a turn and runs pending signal handlers, so that Ctrl-C (or a
-// watchdog thread) can stop the call. A handler that raises ends the call (see
-// guarded). Other threads and handlers may change the objects being read.
+// Called once at module initialisation: keeps the main thread known across fork().
+void prepare_signal_checks() noexcept;
+
+// Gives the other Python threads a turn and runs pending signal handlers, so
+// that Ctrl-C (or a watchdog thread) can stop the call. A handler that raises
+// ends the call (see guarded). Other threads and handlers may change the objects
+// being read, and may see every object the call has made so far: those must be
+// complete (see result_builders.hpp).
 void let_others_run();
 
-// let_others_run() every 65,536 items of a loop; returns whether it ran.
-inline bool check_signals_at(std::size_t item) {
-    if ((item & 0xFFFF) != 0 || item == 0) return false;
-    let_others_run();
-    return true;
-}
+// Runs pending signal handlers without giving up the interpreter lock (for
+// reads of memory that other threads could change meanwhile). A handler that
+// raises ends the call.
+void check_signals();
+
+// Paces the checks of a loop that holds the interpreter lock: step() counts one
+// item and, every `stride` items, looks at a coarse clock; once kSignalInterval
+// has passed since the last check, it checks. Whatever an item costs, the lock
+// is then never held for long without a look at signals.
+class SignalPace {
+public:
+    // Items per clock reading; a power of two. Use 1 for items that cost
+    // microseconds (a dictionary), more for items of a few nanoseconds.
+    explicit SignalPace(std::size_t stride = 256) noexcept;
+
+    // Counts an item; true when let_others_run() ran (any Python code may have).
+    bool step() {
+        if ((++count_ & (stride_ - 1)) != 0) return false;
+        return due();
+    }
+    // The same for work that must not give up the lock (check_signals()).
+    bool step_holding_lock() {
+        if ((++count_ & (stride_ - 1)) != 0) return false;
+        if (!time_is_up()) return false;
+        check_signals();
+        return true;
+    }
+    // Checks now if the interval has passed, whatever the count.
+    bool due() {
+        if (!time_is_up()) return false;
+        let_others_run();
+        return true;
+    }
+
+private:
+    bool time_is_up() noexcept;
+
+    std::size_t stride_;
+    std::size_t count_ = 0;
+    long long next_check_ns_;
+};
+
+// How long the lock is held at most between two looks at pending signals.
+inline constexpr long long kSignalIntervalNs = 20'000'000;
+
+// A coarse monotonic clock (a few nanoseconds to read, millisecond resolution).
+long long coarse_now_ns() noexcept;
 
 }  // namespace vak::py

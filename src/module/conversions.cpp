@@ -30,7 +30,9 @@ void reserve_for(PyObject* obj, Out& out) {
         PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || Py_TYPE(obj) == &PyRange_Type;
     Py_ssize_t size = PySequence_Size(obj);
     if (size < 0) {
-        absorb_ordinary_error();
+        // No usable length (no __len__, or one that refuses): start empty. Any
+        // other exception, such as one raised by a signal handler, ends the call.
+        clear_expected({PyExc_TypeError, PyExc_ValueError, PyExc_OverflowError});
         return;
     }
     if (!true_size) size = std::min(size, kFirstStep);
@@ -57,16 +59,17 @@ bool to_bounded(PyObject* obj, unsigned long long& out) {
 // not an exact int can run Python code (its __index__) and so change the list:
 // the length is read again after such an item, and after signal handlers ran.
 // Exact ints met before are found in a memo instead of being read again; values
-// gather in a block on the stack, so that the vector grows once per block.
+// gather in a block, so that the vector grows once per block.
 template <class Out, class ItemConversion>
 bool read_int_list(PyObject* list, Out& out, ItemConversion& convert_item) {
     using T = typename Out::value_type;
-    constexpr Py_ssize_t kBlock = 1024;  // divides the signal interval of check_signals_at
+    constexpr Py_ssize_t kBlock = 256;
     std::array<T, kBlock> block;
     IntMemo<T> memo;
+    SignalPace pace(1);  // one step per block
     Py_ssize_t length = PyList_Size(list);
     for (Py_ssize_t i = 0;;) {
-        if (check_signals_at(static_cast<std::size_t>(i))) {
+        if (pace.step()) {
             memo.forget();
             length = PyList_Size(list);  // handlers may have changed the list
         }
@@ -120,12 +123,13 @@ bool to_vector(PyObject* obj, Out& out, ItemConversion&& convert_item) {
     if constexpr (std::is_integral_v<T>) {
         if (PyList_CheckExact(obj)) return read_int_list(obj, out, convert_item);
     } else if (PyList_CheckExact(obj)) {
-        // Same observable order as the list iterator. Only an item that is not an
-        // exact int can run Python code (its __index__) and so change the list:
-        // the length is read again after such an item.
+        // Same observable order as the list iterator. Converting an item (a
+        // stream) runs Python code, which may change the list: the length is
+        // read again after each item.
         Py_ssize_t length = PyList_Size(obj);
+        SignalPace pace(1);
         for (Py_ssize_t i = 0; i < length; ++i) {
-            if (check_signals_at(static_cast<std::size_t>(i))) {
+            if (pace.step()) {
                 length = PyList_Size(obj);  // handlers may have changed the list
                 if (i >= length) break;
             }
@@ -141,8 +145,9 @@ bool to_vector(PyObject* obj, Out& out, ItemConversion&& convert_item) {
     }
     PyRef iterator(PyObject_GetIter(obj));
     if (!iterator) return false;
+    SignalPace pace;
     while (PyRef item{PyIter_Next(iterator.get())}) {
-        check_signals_at(out.size());
+        pace.step();
         T value;
         if (!convert_item(item.get(), value)) return false;
         out.push_back(std::move(value));
@@ -160,7 +165,7 @@ bool byte_item(PyObject* item, std::uint8_t& out) {
 bool is_numpy_bool_type(PyTypeObject* type) {
     PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
     if (!module) {
-        absorb_ordinary_error();
+        clear_expected({PyExc_AttributeError});
         return false;
     }
     if (!PyUnicode_Check(module.get()) ||
@@ -168,10 +173,7 @@ bool is_numpy_bool_type(PyTypeObject* type) {
         return false;
     }
     PyRef name(PyType_GetName(type));
-    if (!name) {
-        absorb_ordinary_error();
-        return false;
-    }
+    if (!name) throw ErrorPending{};
     return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
            PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
 }
@@ -215,8 +217,7 @@ bool to_bool(PyObject* obj, bool& out) {
     }
     PyRef method(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__bool__"));
     if (!method) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();
+        if (!cleared_if_expected({PyExc_AttributeError})) return false;
         PyRef type_text(PyObject_Str(reinterpret_cast<PyObject*>(type)));
         if (!type_text) return false;
         PyErr_Format(PyExc_AttributeError,
@@ -253,18 +254,8 @@ bool check_stream_length(std::size_t entries) {
 }
 
 bool to_word_vectors(PyObject* obj, Vec<WordVec>& out) {
-    // Streams read from buffers are copied without per-item checks: look for
-    // signals after every million words or so.
-    std::size_t unchecked = 0;
-    return to_vector(obj, out, [&unchecked](PyObject* item, WordVec& stream) {
-        if (!to_word_vector(item, stream)) return false;
-        unchecked += stream.size();
-        if (unchecked >= (std::size_t{1} << 20)) {
-            unchecked = 0;
-            let_others_run();
-        }
-        return true;
-    });
+    return to_vector(obj, out,
+                     [](PyObject* item, WordVec& stream) { return to_word_vector(item, stream); });
 }
 
 }  // namespace vak::py

@@ -16,51 +16,43 @@ namespace vak::py {
 namespace {
 
 // (width, height, root size, bit depth, threshold tenths), all int.
-PyObject* build_metadata(const image::ImageMetadata& meta) {
-    const long values[5] = {static_cast<long>(meta.width), static_cast<long>(meta.height),
-                            static_cast<long>(meta.root_size), static_cast<long>(meta.bit_depth),
-                            static_cast<long>(meta.threshold_tenths)};
-    PyRef tuple(PyTuple_New(5));
-    if (!tuple) return nullptr;
-    for (Py_ssize_t i = 0; i < 5; ++i) {
-        PyObject* item = PyLong_FromLong(values[i]);
-        if (item == nullptr) return nullptr;
-        PyTuple_SetItem(tuple.get(), i, item);  // steals
-    }
-    return tuple.release();
+PyRef build_metadata(const image::ImageMetadata& meta) {
+    PyRef items[5] = {PyRef(PyLong_FromLong(static_cast<long>(meta.width))),
+                      PyRef(PyLong_FromLong(static_cast<long>(meta.height))),
+                      PyRef(PyLong_FromLong(static_cast<long>(meta.root_size))),
+                      PyRef(PyLong_FromLong(static_cast<long>(meta.bit_depth))),
+                      PyRef(PyLong_FromLong(static_cast<long>(meta.threshold_tenths)))};
+    return tuple_of(items, 5);
 }
 
 // The encoder's words as a list. Its words take at most 1024 values, so one int
 // object per value is shared by all the items that hold it.
-PyObject* build_stream_list(const image::EncodedWords& words) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(words.size())));
-    if (!list) return nullptr;
+PyRef build_stream_list(const image::EncodedWords& words) {
+    PyRef list = placeholder_list(words.size());
+    if (!list) return list;
     std::array<PyRef, image::kCodeMask + 1> ints;
-    Py_ssize_t at = 0;
+    std::size_t at = 0;
+    SignalPace pace(1);
     for (std::size_t i = 0; i < words.chunk_count(); ++i) {
-        if (i != 0) let_others_run();  // a chunk is 65,536 words
+        pace.step();  // a chunk is 65,536 words
         const std::uint16_t* codes = words.chunk(i);
         for (std::size_t j = 0, n = words.chunk_size(i); j < n; ++j) {
             PyRef& value = ints[codes[j]];
             if (!value) {
                 value =
                     PyRef(PyLong_FromLong(static_cast<long>(image::kImageWordPattern | codes[j])));
-                if (!value) return nullptr;
+                if (!value) return PyRef();
             }
-            PyList_SetItem(list.get(), at++, Py_NewRef(value.get()));  // steals the new reference
+            replace_item(list.get(), at++, Py_NewRef(value.get()));
         }
     }
-    return list.release();
+    return list;
 }
 
-// Steals both references (either may be nullptr after a failed build).
+// A (result, metadata) pair; nullptr when either is missing.
 PyObject* build_pair(PyRef first, PyRef second) {
-    if (!first || !second) return nullptr;
-    PyRef pair(PyTuple_New(2));
-    if (!pair) return nullptr;
-    PyTuple_SetItem(pair.get(), 0, first.release());
-    PyTuple_SetItem(pair.get(), 1, second.release());
-    return pair.release();
+    PyRef items[2] = {std::move(first), std::move(second)};
+    return tuple_of(items, 2).release();
 }
 
 }  // namespace
@@ -94,9 +86,9 @@ PyObject* encode_quadtree(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             PyErr_SetString(PyExc_ValueError, result.error);
             return nullptr;
         }
-        PyRef words(build_stream_list(result.words));
+        PyRef words = build_stream_list(result.words);
         result.words = image::EncodedWords();  // the list holds them now
-        return build_pair(std::move(words), PyRef(build_metadata(result.metadata)));
+        return build_pair(std::move(words), build_metadata(result.metadata));
     });
 }
 
@@ -133,7 +125,7 @@ PyObject* decode_quadtree(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             PyErr_SetString(PyExc_ValueError, error);
             return nullptr;
         }
-        return build_pair(std::move(pixels), PyRef(build_metadata(decoder.metadata())));
+        return build_pair(std::move(pixels), build_metadata(decoder.metadata()));
     });
 }
 

@@ -1,5 +1,6 @@
 #include "module/integer_buffer.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -38,7 +39,9 @@ public:
         // Lists and tuples export nothing: skip making and discarding an error for them.
         if (!PyObject_CheckBuffer(obj) || !iterates_like_its_buffer(Py_TYPE(obj))) return;
         filled_ = PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) == 0;
-        if (!filled_) absorb_ordinary_error();  // the item path reads it instead
+        // A refused export: the item path reads the object instead. Any other
+        // exception (a signal handler's, MemoryError) ends the call.
+        if (!filled_) clear_expected({PyExc_BufferError, PyExc_TypeError, PyExc_ValueError});
     }
     ~BufferView() {
         if (filled_) PyBuffer_Release(&view_);
@@ -92,38 +95,58 @@ Kind integer_kind(const char* format, Py_ssize_t itemsize) {
     }
 }
 
+// Runs fn(begin, end) over [0, n) a piece at a time, with a look at pending
+// signals between pieces: a copy of gigabytes takes a good part of a second.
+// The lock is kept, so that no other thread writes the buffer meanwhile.
+template <class Fn>
+void in_pieces(std::size_t n, Fn&& fn) {
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    SignalPace pace(1);
+    for (std::size_t begin = 0; begin < n; begin += kPiece) {
+        if (begin != 0) pace.step_holding_lock();
+        fn(begin, std::min(n, begin + kPiece));
+    }
+}
+
 template <class Source, class Out>
 BufferRead copy_checked(const Py_buffer& view, Out& out) {
     using Target = typename Out::value_type;
     constexpr auto bound = static_cast<unsigned long long>(std::numeric_limits<Target>::max());
-    const Py_ssize_t n = view.shape[0];
+    const auto n = static_cast<std::size_t>(view.shape[0]);
     const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
     const char* base = static_cast<const char*>(view.buf);
     if constexpr (std::is_same_v<Source, Target>) {
         // Copied in one pass: resizing first would write every byte twice.
         const bool aligned = reinterpret_cast<std::uintptr_t>(base) % alignof(Source) == 0;
         if (stride == static_cast<Py_ssize_t>(sizeof(Source)) && aligned) {
+            const auto* first = reinterpret_cast<const Source*>(base);
             if constexpr (std::is_same_v<Out, WordVec>) {
-                out.resize(static_cast<std::size_t>(n));  // writes nothing
-                stream_copy(out.data(), base, static_cast<std::size_t>(n) * sizeof(Source));
+                out.resize(n);  // writes nothing
+                in_pieces(n, [&](std::size_t begin, std::size_t end) {
+                    stream_copy(out.data() + begin, first + begin, (end - begin) * sizeof(Source));
+                });
             } else {
-                const auto* first = reinterpret_cast<const Source*>(base);
-                out.assign(first, first + n);
+                out.reserve(n);
+                in_pieces(n, [&](std::size_t begin, std::size_t end) {
+                    out.insert(out.end(), first + begin, first + end);
+                });
             }
             return BufferRead::converted;
         }
     }
-    out.resize(static_cast<std::size_t>(n));
+    out.resize(n);
     Target* dst = out.data();
     bool in_range = true;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Source value;
-        std::memcpy(&value, base + i * stride, sizeof value);
-        if constexpr (std::is_signed_v<Source>) in_range &= value >= 0;
-        in_range &= static_cast<unsigned long long>(value) <= bound;
-        // A negative value is refused below; its bits are written meanwhile.
-        dst[i] = static_cast<Target>(static_cast<std::make_unsigned_t<Source>>(value));
-    }
+    in_pieces(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            Source value;
+            std::memcpy(&value, base + static_cast<Py_ssize_t>(i) * stride, sizeof value);
+            if constexpr (std::is_signed_v<Source>) in_range &= value >= 0;
+            in_range &= static_cast<unsigned long long>(value) <= bound;
+            // A negative value is refused below; its bits are written meanwhile.
+            dst[i] = static_cast<Target>(static_cast<std::make_unsigned_t<Source>>(value));
+        }
+    });
     if (!in_range) {
         out.clear();
         return BufferRead::rejected;

@@ -50,8 +50,7 @@ PyMethodDef g_methods[] = {
 bool add(PyObject* module, const char* name, PyObject* value) {
     PyRef all(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();
+        if (!cleared_if_expected({PyExc_AttributeError})) return false;
         all = PyRef(PyList_New(0));
         if (!all) return false;
         if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
@@ -136,6 +135,7 @@ PyObject* initialise() {
     }
     if (g_module != nullptr) return Py_NewRef(g_module);
     heap::prefer_small_pages();
+    prepare_signal_checks();
     PyRef module(PyModule_Create2(&g_definition, 3));
     if (!module) return nullptr;
     if (!register_contents(module.get())) return nullptr;

@@ -63,7 +63,8 @@ void buffer_release(PyObject* self, Py_buffer*) {
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
     PyRef name(PyType_GetName(type));
     if (!name) {
-        PyErr_Clear();
+        // A name without a UTF-8 form; anything else (MemoryError) is reported.
+        if (!cleared_if_expected({PyExc_UnicodeError})) return nullptr;
         PyErr_SetString(PyExc_TypeError, "No constructor defined for <unknown>");
         return nullptr;
     }

@@ -2,6 +2,12 @@
 // for the native work, pending signals are looked at now and then on the main
 // thread, and the lock is taken back.
 #include <time.h>
+#include <unistd.h>
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
+#include <atomic>
 
 #include <new>
 #include <stdexcept>
@@ -11,11 +17,6 @@
 #include "module/py_ref.hpp"
 
 namespace vak::py {
-
-namespace {
-
-// How often the main thread looks at pending signals while native work runs.
-constexpr long long kSignalCheckIntervalNs = 50'000'000;
 
 long long coarse_now_ns() noexcept {
     timespec now{};
@@ -27,6 +28,11 @@ long long coarse_now_ns() noexcept {
     return static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec;
 }
 
+namespace {
+
+// How often the main thread looks at pending signals while native work runs.
+constexpr long long kSignalCheckIntervalNs = 50'000'000;
+
 // Takes the lock back. When the interpreter is shutting down it ends this thread
 // right there (by unwinding it): the frames above must then leave Python objects
 // alone, which the flag tells them.
@@ -36,27 +42,52 @@ void reacquire(PyThreadState* saved) {
     detail::t_lock_lost = false;
 }
 
-// Signal handlers run only on the main thread, so only that thread needs to look.
-// The answer is kept once known (the lock serialises writers).
-bool on_main_thread() {
-    static bool known = false;
-    static unsigned long main_ident = 0;
-    if (!known) {
-        PyRef threading(PyImport_ImportModule("threading"));
-        PyRef main_thread(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr)
-                                    : nullptr);
-        PyRef ident(main_thread ? PyObject_GetAttrString(main_thread.get(), "ident") : nullptr);
-        const unsigned long value = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
-        if (PyErr_Occurred()) {
-            // The lookup runs Python code, and with it any pending signal
-            // handler: its exception (KeyboardInterrupt) ends the call.
-            absorb_ordinary_error();
-            return false;
-        }
-        main_ident = value;
-        known = true;
+// Signal handlers run only on the interpreter's main thread: the thread that
+// started it, or in a forked child the thread that forked. Threads are told
+// apart by their operating-system ids, which the thread identities of
+// monkey-patching libraries (green threads) leave alone. 0: not known yet.
+std::atomic<unsigned long> g_main_thread{0};
+thread_local unsigned long t_this_thread = 0;
+
+unsigned long this_thread() noexcept {
+    if (t_this_thread == 0) t_this_thread = PyThread_get_thread_native_id();
+    return t_this_thread;
+}
+
+// In a forked child the forking thread is the main one (as the interpreter
+// itself decides after a fork), whatever was known before.
+void after_fork_in_child() noexcept {
+    t_this_thread = 0;
+    g_main_thread.store(this_thread(), std::memory_order_relaxed);
+}
+
+// threading.main_thread().native_id; false with the exception set when Python
+// code run by the lookup raised (a pending signal handler).
+bool look_up_main_thread(unsigned long& main) {
+    PyRef threading(PyImport_ImportModule("threading"));
+    PyRef thread(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr)
+                           : nullptr);
+    PyRef id(thread ? PyObject_GetAttrString(thread.get(), "native_id") : nullptr);
+    main = id ? PyLong_AsUnsignedLong(id.get()) : 0;
+    if (!PyErr_Occurred()) return true;
+    // An interpreter without the threading module (or with a stand-in lacking
+    // native_id): the process's first thread, which has the process's id.
+    if (!cleared_if_expected(
+            {PyExc_ImportError, PyExc_AttributeError, PyExc_TypeError, PyExc_OverflowError})) {
+        return false;
     }
-    return PyThread_get_thread_ident() == main_ident;
+    main = static_cast<unsigned long>(::getpid());
+    return true;
+}
+
+bool on_main_thread(bool& main) {
+    unsigned long known = g_main_thread.load(std::memory_order_relaxed);
+    if (known == 0) {
+        if (!look_up_main_thread(known)) return false;
+        g_main_thread.store(known, std::memory_order_relaxed);
+    }
+    main = this_thread() == known;
+    return true;
 }
 
 // Installed on the main thread while it works without the lock: about every 50 ms
@@ -82,19 +113,64 @@ private:
     long long next_check_;
 };
 
+// Installed while native work runs with the lock held: about every 20 ms it runs
+// the pending signal handlers.
+class HeldLockChecker final : public interrupt::Checker {
+public:
+    HeldLockChecker() noexcept : next_check_(coarse_now_ns() + kSignalIntervalNs) {}
+
+    void poll() override {
+        const long long now = coarse_now_ns();
+        if (now < next_check_) return;
+        next_check_ = now + kSignalIntervalNs;
+        if (PyErr_CheckSignals() < 0) throw interrupt::Interrupted{};
+    }
+
+private:
+    long long next_check_;
+};
+
 }  // namespace
+
+void prepare_signal_checks() noexcept {
+    static std::atomic<bool> registered{false};
+#if !defined(_WIN32)
+    if (!registered.exchange(true)) ::pthread_atfork(nullptr, nullptr, &after_fork_in_child);
+#endif
+}
 
 void let_others_run() {
     reacquire(PyEval_SaveThread());
+    check_signals();
+}
+
+void check_signals() {
     if (PyErr_CheckSignals() < 0) throw interrupt::Interrupted{};
+}
+
+SignalPace::SignalPace(std::size_t stride) noexcept
+    : stride_(stride), next_check_ns_(coarse_now_ns() + kSignalIntervalNs) {}
+
+bool SignalPace::time_is_up() noexcept {
+    const long long now = coarse_now_ns();
+    if (now < next_check_ns_) return false;
+    next_check_ns_ = now + kSignalIntervalNs;
+    return true;
 }
 
 namespace detail {
 
+void run_holding_lock(void (*fn)(void*), void* context) {
+    HeldLockChecker checker;
+    interrupt::Scope scope(&checker);
+    fn(context);
+}
+
 bool run_released(void (*fn)(void*), void* context) {
     enum class Outcome { done, out_of_memory, interrupted };
     Outcome outcome = Outcome::done;
-    const bool watch_signals = on_main_thread();
+    bool watch_signals = false;
+    if (!on_main_thread(watch_signals)) return false;
     PyThreadState* saved = PyEval_SaveThread();
     {
         SignalChecker checker(&saved);

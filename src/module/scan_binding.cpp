@@ -14,16 +14,14 @@ namespace {
 // Reads one item of the tolerant path into a word, or into an item error whose
 // reason is kept only when the result will carry it (`reasons` is null otherwise).
 void read_tolerant_item(PyObject* item, WordVec& words, ItemReasons* reasons) {
-    if (PyBool_Check(item)) {
-        const int truth = PyObject_IsTrue(item);
-        if (truth < 0) PyErr_Clear();
-        words.push_back(truth > 0 ? 1u : 0u);
+    if (PyBool_Check(item)) {  // exactly bool: the type cannot be subclassed
+        words.push_back(item == Py_True ? 1u : 0u);
         return;
     }
     if (PyLong_CheckExact(item)) {
         const long value = PyLong_AsLong(item);
         if (value == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
+            clear_expected({PyExc_OverflowError});  // beyond the signed 64-bit range
             if (reasons != nullptr) reasons->push_back(out_of_signed_range_reason());
         } else if (value < 0 || value > 0xFFFFF) {
             if (reasons != nullptr) reasons->push_back(out_of_range_reason(value));
@@ -43,8 +41,9 @@ bool read_tolerant(PyObject* stream, WordVec& words, ItemReasons* reasons) {
     reserve_for_items(stream, words);
     PyRef iterator(PyObject_GetIter(stream));
     if (!iterator) return false;
+    SignalPace pace;
     while (PyRef item{PyIter_Next(iterator.get())}) {
-        check_signals_at(words.size());
+        pace.step();
         read_tolerant_item(item.get(), words, reasons);
     }
     return !PyErr_Occurred();
@@ -76,7 +75,11 @@ PyObject* scan_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                 return build_scan_result(std::move(record));
             }
         }
-        absorb_ordinary_error();  // the tolerant path reads what the fast path refused
+        // The tolerant path reads what the fast path refused: a str, a
+        // non-sequence, an item that is not an integer (TypeError) or is out of
+        // range (OverflowError). Any other exception (a signal handler's, one
+        // sent from another thread, MemoryError) ends the call unchanged.
+        clear_expected({PyExc_TypeError, PyExc_OverflowError});
         WordVec entries;
         ItemReasons reasons;
         if (!read_tolerant(slots[0], entries, record_invalid ? &reasons : nullptr)) return nullptr;

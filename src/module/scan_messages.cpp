@@ -6,6 +6,7 @@
 
 #include "common/invariant.hpp"
 #include "module/call_frame.hpp"
+#include "module/result_builders.hpp"
 
 namespace vak::py {
 
@@ -24,7 +25,7 @@ HeapString type_name_of(PyObject* item) {
             if (utf8 != nullptr) return HeapString(utf8, static_cast<std::size_t>(length));
         }
     }
-    absorb_ordinary_error();
+    clear_expected({PyExc_UnicodeError});  // a name without a UTF-8 form
     return HeapString("unknown");
 }
 
@@ -60,14 +61,15 @@ HeapString non_int_reason(PyObject* item) {
 }
 
 PyRef validation_errors(const Vec<scan::InvalidEntry>& entries, const ItemReasons* reasons) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+    PyRef list = placeholder_list(entries.size());
     if (!list) return list;
     std::size_t next_reason = 0;
+    SignalPace pace;
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        check_signals_at(i);
+        pace.step();
         PyObject* item = message(entries[i], reasons, next_reason);
         if (item == nullptr) return PyRef();
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+        replace_item(list.get(), i, item);
     }
     return list;
 }

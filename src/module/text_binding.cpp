@@ -6,6 +6,8 @@
 #include "module/conversions.hpp"
 #include "module/entry_points.hpp"
 #include "module/py_ref.hpp"
+#include "module/result_builders.hpp"
+#include "module/utf8_text.hpp"
 #include "text/encoder.hpp"
 
 namespace vak::py {
@@ -54,27 +56,6 @@ inline bool is_small_unit(std::uint32_t unit) noexcept {
     return (unit >> 8) == text::kDirectTag;
 }
 
-// A list of `count` placeholders, written rather than merely allocated: the
-// first read of a page that PyList_New left unwritten (replacing an item reads
-// the old one) costs a page fault of its own before the write's. The
-// placeholders are the 256 cached small ints in turn, so that replacing them
-// releases 256 different objects rather than one refcount over and over.
-PyRef placeholder_list(std::size_t count) {
-    constexpr Py_ssize_t kKinds = 256;
-    PyRef kinds(PyList_New(kKinds));
-    if (!kinds) return kinds;
-    for (Py_ssize_t k = 0; k < kKinds; ++k) {
-        PyObject* value = PyLong_FromLong(static_cast<long>(k));
-        if (value == nullptr) return PyRef();
-        PyList_SetItem(kinds.get(), k, value);  // steals
-    }
-    const auto wanted = static_cast<Py_ssize_t>(count);
-    PyRef list(PySequence_Repeat(kinds.get(), wanted / kKinds + 1));
-    if (!list || PyList_SetSlice(list.get(), wanted, PyList_Size(list.get()), nullptr) < 0)
-        return PyRef();
-    return list;
-}
-
 // For text that is mostly ASCII: the interpreter turns a bytes object into a
 // list of small ints fastest, so the list starts as that, with every small
 // direct word already in place and the low byte of the unit elsewhere (to be
@@ -100,12 +81,12 @@ std::size_t count_small_units(const text::EncodedText& units) {
 PyObject* build_text_list(const text::EncodedText& units) {
     const std::size_t count = units.size();
     if (count < kSharedIntsFrom) {
-        PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+        PyRef list = placeholder_list(count);
         if (!list) return nullptr;
         for (std::size_t i = 0; i < count; ++i) {
             PyObject* item = PyLong_FromLong(static_cast<long>(units.word(i)));
             if (item == nullptr) return nullptr;
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+            replace_item(list.get(), i, item);
         }
         return list.release();
     }
@@ -113,13 +94,14 @@ PyObject* build_text_list(const text::EncodedText& units) {
     PyRef list = mostly_small ? small_int_list(units) : placeholder_list(count);
     if (!list) return nullptr;
     UnitInts ints;
+    SignalPace pace(1024);
     for (std::size_t i = 0; i < count; ++i) {
-        check_signals_at(i);
+        pace.step();
         const std::uint32_t unit = units.unit(i);
         if (mostly_small && is_small_unit(unit)) continue;  // already in place
         PyObject* item = ints.get(unit);
         if (item == nullptr) return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(item));  // steals
+        replace_item(list.get(), i, Py_NewRef(item));
     }
     return list.release();
 }
@@ -136,23 +118,15 @@ PyObject* encode_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             type_check_failure(slots[0], "PyString");
             return argument_error("text");
         }
-        // A new bytes object rather than the str's cached UTF-8 form, which would
-        // stay attached to the caller's str (three bytes per CJK character) for
-        // as long as it lives. Lone surrogates raise UnicodeEncodeError here.
-        PyRef utf8(PyUnicode_AsUTF8String(slots[0]));
-        if (!utf8) return argument_error("text");
-        char* bytes = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(utf8.get(), &bytes, &size) < 0) return nullptr;
+        // Lone surrogates raise UnicodeEncodeError here.
+        Utf8Text utf8;
+        if (!utf8.read(slots[0])) return argument_error("text");
         text::EncodedText units;
-        // Only this call holds the bytes object, so nothing changes it meanwhile.
-        if (!run_released([&] {
-                units = text::encode_text_units(reinterpret_cast<const std::uint8_t*>(bytes),
-                                                static_cast<std::size_t>(size));
-            })) {
+        // Only this call holds the bytes, so nothing changes them meanwhile.
+        if (!run_released([&] { units = text::encode_text_units(utf8.data(), utf8.size()); })) {
             return nullptr;
         }
-        utf8 = PyRef();  // not needed while the list is built
+        utf8.release();  // not needed while the list is built
         return build_text_list(units);
     });
 }

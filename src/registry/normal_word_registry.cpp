@@ -1,6 +1,5 @@
 #include "registry/normal_word_registry.hpp"
 
-#include <algorithm>
 #include <mutex>
 #include <shared_mutex>
 
@@ -12,7 +11,7 @@ namespace {
 
 struct Registry {
     std::shared_mutex lock;
-    WordVec contents;  // sorted ascending, no value twice; capacity is reused
+    WordVec contents;  // sorted ascending, no value twice
 };
 
 ProcessWide<Registry> g_registry;
@@ -23,14 +22,12 @@ Registry& registry() {
 
 }  // namespace
 
-std::uint64_t replace_normal_words(const WordVec& words) {
+std::uint64_t replace_normal_words(WordVec& words) {
     Registry& r = registry();
     std::unique_lock guard(r.lock);
-    // Reserve before clearing so that a failed allocation leaves the old contents.
-    r.contents.reserve(words.size());
-    r.contents.assign(words.begin(), words.end());
-    std::sort(r.contents.begin(), r.contents.end());
-    r.contents.erase(std::unique(r.contents.begin(), r.contents.end()), r.contents.end());
+    // The contents change in one step: a caller interrupted while it sorted
+    // never got here, and the registry is exactly as it was.
+    r.contents.swap(words);
     return r.contents.size();
 }
 

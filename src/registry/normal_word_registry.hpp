@@ -7,9 +7,12 @@
 
 namespace vak::registry {
 
-// Replaces the contents with the distinct values of `words`; returns the new size.
-// Creates the registry on first use. Throws std::bad_alloc if the copy cannot grow.
-std::uint64_t replace_normal_words(const WordVec& words);
+// Makes `words` the contents (they must be sorted ascending without repeats, see
+// word_sort.hpp) and hands the previous contents back in `words`, to be freed
+// outside the registry's lock. Creates the registry on first use; returns the
+// new size. Throws std::bad_alloc only when the registry cannot be created, and
+// then changes nothing.
+std::uint64_t replace_normal_words(WordVec& words);
 
 // The registry's size; 0 (without creating it) before the first replacement.
 std::uint64_t normal_word_count();

@@ -148,10 +148,17 @@ void WorkerPool::run(std::size_t n, TaskFn task, void* context) {
 
 // Sleeps until the job is finished, polling the caller's own interrupt check now
 // and then (never with the pool's mutex held: the check may take the
-// interpreter lock). An interrupt cancels the job; the caller still waits for
-// the workers to leave it, since they write into the caller's memory.
+// interpreter lock). An interrupt cancels the job: a job that no worker has
+// entered yet (queued behind another caller's) leaves the queue at once; one
+// that workers are in is left as soon as they have stopped, since they write
+// into the caller's memory, and they stop at their next poll.
 void WorkerPool::wait_for_workers(Job& job, std::unique_lock<std::mutex>& lock) {
     while (!job.finished) {
+        if (job.cancelled.load(std::memory_order_relaxed) && job.workers == 0) {
+            if (job.queued) unlink(&job);
+            job.finished = true;
+            return;
+        }
         job.done.wait_for(lock, kCallerPollInterval);
         if (job.finished || job.cancelled.load(std::memory_order_relaxed)) continue;
         lock.unlock();

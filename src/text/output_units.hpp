@@ -82,7 +82,7 @@ private:
     void release() noexcept {
         if (bytes_ == nullptr) return;
         heap::release(bytes_);
-        if (capacity_ >= heap::kPurgeWorthyBytes) heap::purge_soon();  // as for large vectors
+        heap::note_freed(capacity_);  // as for vectors
     }
 
     std::uint8_t* bytes_ = nullptr;

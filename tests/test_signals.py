@@ -1,0 +1,139 @@
+"""Signals and exceptions that arrive while a call runs: a handler that raises, in any phase of
+any function (reading the arguments, computing without the interpreter lock, building the
+result), ends the call promptly with exactly that exception, and leaves the module as it was.
+
+Each case runs in a child process, first undisturbed (its duration is the yardstick: a busy
+machine stretches both), then interrupted at several points of its own duration."""
+import json
+import subprocess
+import sys
+
+import pytest
+
+from conftest import UNDER_SANITIZER
+
+# The sanitizer makes every call several times slower: smaller inputs keep the cases short.
+SCALE = 4 if UNDER_SANITIZER else 1
+
+PRELUDE = f"""
+import collections, json, os, signal, sys, threading, time
+import numpy as np
+import vak_orn_kernel as vk
+
+SCALE = {SCALE}
+
+class Custom(Exception):
+    pass
+
+class Index:
+    __slots__ = ("value",)
+    def __init__(self, value):
+        self.value = value
+    def __index__(self):
+        return self.value
+
+rng = np.random.default_rng(0)
+"""
+
+# A signal lands at these fractions of the undisturbed duration, so in different phases.
+FRACTIONS = (0.15, 0.5, 0.85)
+
+HARNESS = """
+fired = []
+def on_alarm(signum, frame):
+    fired.append(time.perf_counter())
+    raise Custom("alarm")
+signal.signal(signal.SIGALRM, on_alarm)
+
+def state():
+    return (vk.backend_info()["normal_word_count"],
+            bytes(vk.scan_stream([0x80400, 0x41])["image_words_u32le"]))
+
+def run(delay):
+    fired.clear()
+    vk.configure_normal_words([5, 6, 7])
+    before = state()
+    start = time.perf_counter()
+    try:
+        try:
+            if delay:
+                signal.setitimer(signal.ITIMER_REAL, delay)
+            call()
+            outcome = "returned"
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+    except Custom:
+        outcome = "raised"
+    end = time.perf_counter()
+    return {"outcome": outcome, "fired": bool(fired), "latency": end - (start + delay),
+            "duration": end - start, "unchanged": outcome != "raised" or state() == before}
+
+call()  # warm: first touch of memory, the worker pool
+undisturbed = min(run(0)["duration"] for _ in range(2))
+runs = [run(undisturbed * f) for f in FRACTIONS]
+print(json.dumps({"undisturbed": undisturbed, "runs": runs}))
+"""
+
+CASES = {
+    "scan_stream, array with messages": (
+        "words = rng.integers(0, 1 << 21, 3_000_000 // SCALE, dtype=np.uint32)",
+        "vk.scan_stream(words, True)"),
+    "scan_stream, list of __index__ objects": (
+        "items = [Index(i & 0xFFFF) for i in range(3_000_000 // SCALE)]",
+        "vk.scan_stream(items)"),
+    "scan_stream, UserList": (
+        "items = collections.UserList(range(2_000_000 // SCALE))",
+        "vk.scan_stream(items)"),
+    "scan_stream, tolerant path": (
+        "items = [None, 5, 'x', 2**70] * (600_000 // SCALE)",
+        "vk.scan_stream(items, True)"),
+    "scan_stream_batch, many small streams": (
+        "streams = [[0x41, 0x80401]] * (40_000 // SCALE)",
+        "vk.scan_stream_batch(streams)"),
+    "scan_stream_batch, large arrays": (
+        "streams = [rng.integers(0, 1 << 21, 10_000_000 // SCALE, dtype=np.uint32)] * 4",
+        "vk.scan_stream_batch(streams, True)"),
+    "encode_text": (
+        "text = 'e\\u0301\\ud55c\\u4e2d a' * (3_000_000 // SCALE)",
+        "vk.encode_text(text)"),
+    "encode_quadtree, bytes": (
+        "pixels = rng.integers(0, 256, 2048 * 2048 * 3 // SCALE, dtype=np.uint8).tobytes()",
+        "vk.encode_quadtree(pixels, 2048, 2048 // SCALE, 6, 0.0)"),
+    "encode_quadtree, list of __index__ objects": (
+        "pixels = [Index(int(v)) for v in rng.integers(0, 256, 1024 * 1024 * 3 // SCALE)]",
+        "vk.encode_quadtree(pixels, 1024, 1024 // SCALE, 6, 0.0)"),
+    "decode_quadtree, list": (
+        "pixels = rng.integers(0, 256, 2048 * 2048 * 3 // SCALE, dtype=np.uint8).tobytes()\n"
+        "words = vk.encode_quadtree(pixels, 2048, 2048 // SCALE, 6, 0.0)[0]",
+        "vk.decode_quadtree(words)"),
+    "configure_normal_words, array": (
+        "words = rng.permutation(24_000_000 // SCALE).astype(np.uint32)",
+        "vk.configure_normal_words(words)"),
+    "configure_normal_words, list of __index__ objects": (
+        "words = [Index(i) for i in range(2_000_000 // SCALE)]",
+        "vk.configure_normal_words(words)"),
+}
+
+
+def run_case(setup, call):
+    code = PRELUDE + setup + "\n" + f"FRACTIONS = {FRACTIONS!r}\ndef call():\n    return {call}\n" + HARNESS
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=600)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+@pytest.mark.parametrize("setup,call", CASES.values(), ids=CASES.keys())
+def test_a_raising_handler_ends_every_phase_of_every_call(setup, call):
+    report = run_case(setup, call)
+    undisturbed = report["undisturbed"]
+    bound = max(0.5, 0.3 * undisturbed)
+    for fraction, run in zip(FRACTIONS, report["runs"]):
+        # A handler that ran raised: the call must not return as if nothing happened.
+        assert not (run["fired"] and run["outcome"] == "returned"), (fraction, report)
+        if run["outcome"] == "raised":
+            assert run["latency"] < bound, (fraction, report)
+        # An interrupted call leaves nothing behind: the registry is as it was.
+        assert run["unchanged"], (fraction, report)
+    # The early signal lands while the call still has most of its work ahead.
+    assert report["runs"][0]["outcome"] == "raised", report
