@@ -240,26 +240,29 @@ def test_tolerant_path_builds_no_messages_it_drops():
     assert float(proc.stdout) < 60, proc.stdout
 
 
-# Calls that take seconds; SIGINT arrives while each runs.
+# Calls that take a second or more; SIGINT arrives while each runs.
 LONG_CALLS = {
-    "encode_text": ("s = 'é한中a' * 30_000_000", "vk.encode_text(s)"),
-    "tolerant scan": ("s = [None, 5, 'x'] * 10_000_000", "vk.scan_stream(s, record_invalid=True)"),
-    "list conversion": ("s = list(range(1 << 20)) * 60", "vk.scan_stream_batch([s, s])"),
+    "encode_text": ("s = 'é한中a' * 8_000_000", "vk.encode_text(s)"),
+    "tolerant scan": ("s = [None, 5, 'x'] * 3_000_000", "vk.scan_stream(s, record_invalid=True)"),
+    "list conversion": ("s = list(range(1 << 20)) * 16", "vk.scan_stream_batch([s, s])"),
     "encode_quadtree": ("import numpy as np; img = np.random.default_rng(0).integers("
                         "0, 256, 2048 * 2048 * 3, dtype=np.uint8).tobytes()",
-                        "[vk.encode_quadtree(img, 2048, 2048, 6, 0.0) for _ in range(20)]"),
+                        "[vk.encode_quadtree(img, 2048, 2048, 6, 0.0) for _ in range(2)]"),
 }
 
 
 @pytest.mark.parametrize("setup,call", LONG_CALLS.values(), ids=LONG_CALLS.keys())
 def test_ctrl_c_stops_a_long_call_promptly(setup, call):
     # The signal comes from outside, as a terminal's Ctrl-C does: a thread of the child
-    # could not send it while the call holds the interpreter lock.
+    # could not send it while the call holds the interpreter lock. The call's own undisturbed
+    # duration, measured first in the same child, is the yardstick on a busy machine.
     proc = subprocess.Popen([sys.executable, "-u", "-c", textwrap.dedent(f"""
         import time
         import vak_orn_kernel as vk
         {setup}
-        print("START")
+        start = time.perf_counter()
+        {call}
+        print("START", time.perf_counter() - start)
         start = time.perf_counter()
         try:
             {call}
@@ -270,10 +273,10 @@ def test_ctrl_c_stops_a_long_call_promptly(setup, call):
         print("USABLE")
     """)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        assert proc.stdout.readline() == "START\n"
-        # encode_text starts with CPython's own UTF-8 encoding of the string, one C call that
-        # cannot be interrupted (about 0.3 s here, more under the sanitizer or load).
-        time.sleep(1.0 if "encode_text" in call else 0.3)
+        word, undisturbed = proc.stdout.readline().split()
+        assert word == "START"
+        undisturbed = float(undisturbed)
+        time.sleep(0.2 * undisturbed)
         sent = time.perf_counter()
         proc.send_signal(signal.SIGINT)
         outcome = proc.stdout.readline()
@@ -284,8 +287,8 @@ def test_ctrl_c_stops_a_long_call_promptly(setup, call):
     finally:
         proc.kill()
     assert proc.returncode == 0, err[-2000:]
-    assert outcome == "INTERRUPTED\n", outcome  # the call outlasts the signal by seconds
-    assert latency < 0.5, latency
+    assert outcome == "INTERRUPTED\n", (outcome, undisturbed)
+    assert latency < max(0.5, 0.25 * undisturbed), (latency, undisturbed)
     assert rest == "USABLE\n"
 
 

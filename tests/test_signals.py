@@ -5,6 +5,7 @@ result), ends the call promptly with exactly that exception, and leaves the modu
 Each case runs in a child process, first undisturbed (its duration is the yardstick: a busy
 machine stretches both), then interrupted at several points of its own duration."""
 import json
+import os
 import subprocess
 import sys
 
@@ -137,3 +138,112 @@ def test_a_raising_handler_ends_every_phase_of_every_call(setup, call):
         assert run["unchanged"], (fraction, report)
     # The early signal lands while the call still has most of its work ahead.
     assert report["runs"][0]["outcome"] == "raised", report
+
+
+def run_child(code, timeout=300, env=None):
+    proc = subprocess.run([sys.executable, "-c", PRELUDE + code], capture_output=True, text=True,
+                          timeout=timeout, env=None if env is None else {**os.environ, **env})
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+# Measures, in the process where it runs, how long after a raising SIGALRM handler fired a
+# long call ended, against the call's own undisturbed duration. The call spends most of its
+# time without the interpreter lock, where only the main thread looks at signals (the portable
+# kernels make it last a second or two).
+SLOW_SCAN = {"VAK_ORN_KERNEL_SCAN_PATH": "portable"}
+LATENCY = """
+words = rng.integers(0, 1 << 20, 40_000_000 // SCALE, dtype=np.uint32)
+def long_call():
+    vk.scan_stream(words)
+def on_alarm(signum, frame):
+    raise Custom("alarm")
+def measure():
+    signal.signal(signal.SIGALRM, on_alarm)
+    long_call()
+    start = time.perf_counter()
+    long_call()
+    undisturbed = time.perf_counter() - start
+    start = time.perf_counter()
+    signal.setitimer(signal.ITIMER_REAL, undisturbed * 0.2)
+    try:
+        long_call()
+        outcome = "returned"
+    except Custom:
+        outcome = "raised"
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    return {"outcome": outcome, "undisturbed": undisturbed,
+            "latency": time.perf_counter() - start - undisturbed * 0.2}
+"""
+
+
+def assert_prompt(report):
+    assert report["outcome"] == "raised", report
+    assert report["latency"] < max(0.25, 0.3 * report["undisturbed"]), report
+
+
+def test_signals_reach_a_child_forked_from_a_thread():
+    # The child's main thread is the one that forked: the interpreter runs handlers there.
+    report = run_child(LATENCY + """
+def forking_thread():
+    pid = os.fork()
+    if pid == 0:
+        try:
+            with open(path, "w") as out:
+                json.dump(measure(), out)
+        finally:
+            os._exit(0)
+    os.waitpid(pid, 0)
+import tempfile
+path = tempfile.mktemp()
+vk.scan_stream([1, 2, 3])  # the parent has made its calls before the fork
+thread = threading.Thread(target=forking_thread)
+thread.start()
+thread.join()
+print(open(path).read())
+os.unlink(path)
+""", env=SLOW_SCAN)
+    assert_prompt(report)
+
+
+def test_signals_reach_calls_under_green_threads():
+    pytest.importorskip("gevent")
+    report = run_child("from gevent import monkey; monkey.patch_all()\n" + LATENCY + """
+print(json.dumps(measure()))
+""", env=SLOW_SCAN)
+    assert_prompt(report)
+
+
+def test_an_interrupted_batch_queued_behind_another_leaves_at_once():
+    # Another thread's batch keeps every worker busy; the main thread's small batch waits
+    # in the queue behind it when the signal comes.
+    report = run_child("""
+big = [rng.integers(0, 1 << 20, 30_000_000 // SCALE, dtype=np.uint32) for _ in range(8)]
+small = [rng.integers(0, 1 << 20, 1000, dtype=np.uint32) for _ in range(4)]
+expected = [bytes(vk.scan_stream(s)["music_words_u32le"]) for s in big]
+start = time.perf_counter()
+vk.scan_stream_batch(big)
+undisturbed = time.perf_counter() - start
+results = []
+other = threading.Thread(target=lambda: results.append(vk.scan_stream_batch(big)))
+def on_alarm(signum, frame):
+    raise Custom("alarm")
+signal.signal(signal.SIGALRM, on_alarm)
+other.start()
+time.sleep(undisturbed * 0.1)  # the other batch is running
+signal.setitimer(signal.ITIMER_REAL, undisturbed * 0.1)
+start = time.perf_counter()
+try:
+    while other.is_alive():
+        vk.scan_stream_batch(small)
+    outcome = "returned"
+except Custom:
+    outcome = "raised"
+latency = time.perf_counter() - start - undisturbed * 0.1
+other.join()
+print(json.dumps({"outcome": outcome, "latency": latency, "undisturbed": undisturbed,
+                  "other_unharmed": [bytes(r["music_words_u32le"]) for r in results[0]] == expected}))
+""")
+    assert report["other_unharmed"], report
+    assert report["outcome"] == "raised", report
+    assert report["latency"] < max(0.5, 0.25 * report["undisturbed"]), report

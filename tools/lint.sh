@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Formatting and lint checks over the tree: clang-format (C++ layout), clang-tidy
-# (bug-finding checks over src/) and ruff (Python). Installs its pinned tools with
+# Formatting and lint checks over the tree: the module's own rules
+# (tools/check_module_rules.py), clang-format (C++ layout), clang-tidy (bug-finding
+# checks over src/) and ruff (Python). Installs its pinned tools with
 # pip. Exits non-zero on any finding. `tools/lint.sh --fix` rewrites what the
 # formatters can fix instead of reporting it.
 set -euo pipefail
@@ -15,6 +16,9 @@ bin="$(python3 -c 'import sysconfig; print(sysconfig.get_path("scripts"))')"
 
 mapfile -t cpp < <(git ls-files '*.cpp' '*.hpp' | grep -v 'unicode_tables\.cpp$')
 mapfile -t src_cpp < <(git ls-files 'src/*.cpp' | grep -v 'unicode_tables\.cpp$')
+
+echo "--- module rules"
+python3 tools/check_module_rules.py
 
 echo "--- ruff"
 if [ $fix = 1 ]; then python3 -m ruff check --fix .; else python3 -m ruff check .; fi
