@@ -224,11 +224,22 @@ def test_ints_replaced_by_index_are_read_anew():
     assert memoryview(vk.scan_stream(stream)["text_words_u32le"]).tolist() == expected
 
 
-def test_index_that_raises_sends_to_tolerant_path():
+@pytest.mark.parametrize("error,tolerant", [
+    (TypeError("not an index"), True), (OverflowError("too big"), True),
+    (RuntimeError("no"), False), (ValueError("no"), False), (KeyboardInterrupt(), False),
+    (MemoryError(), False),
+])
+def test_only_conversion_refusals_send_to_tolerant_path(error, tolerant):
+    # A refusal to convert makes the item an item error; any other exception raised while an
+    # item is read (a signal handler's, one sent from another thread) ends the call with it.
     class Bad:
         def __index__(self):
-            raise RuntimeError("no")
+            raise error
 
+    if not tolerant:
+        with pytest.raises(type(error)):
+            vk.scan_stream([1, Bad(), 2], True)
+        return
     r = vk.scan_stream([1, Bad(), 2], True)
     assert memoryview(r["text_words_u32le"]).tolist() == [1, 2]
     assert r["validation_errors"] == ["index 1: non-int word type=Bad"]

@@ -30,9 +30,10 @@ void reserve_for(PyObject* obj, Out& out) {
         PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || Py_TYPE(obj) == &PyRange_Type;
     Py_ssize_t size = PySequence_Size(obj);
     if (size < 0) {
-        // No usable length (no __len__, or one that refuses): start empty. Any
-        // other exception, such as one raised by a signal handler, ends the call.
-        clear_expected({PyExc_TypeError, PyExc_ValueError, PyExc_OverflowError});
+        // The length is only a hint: whatever ordinary error a __len__ raises,
+        // the items are read without it (callers rely on that). KeyboardInterrupt
+        // and the like still end the call.
+        clear_expected({PyExc_Exception});
         return;
     }
     if (!true_size) size = std::min(size, kFirstStep);
@@ -65,9 +66,9 @@ bool read_int_list(PyObject* list, Out& out, ItemConversion& convert_item) {
     using T = typename Out::value_type;
     constexpr Py_ssize_t kBlock = 256;
     std::array<T, kBlock> block;
-    IntMemo<T> memo;
-    SignalPace pace(1);  // one step per block
     Py_ssize_t length = PyList_Size(list);
+    IntMemo<T> memo(length >= 4 * kBlock);
+    SignalPace pace(1);  // one step per block
     for (Py_ssize_t i = 0;;) {
         if (pace.step()) {
             memo.forget();

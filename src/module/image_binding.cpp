@@ -30,7 +30,7 @@ PyRef build_metadata(const image::ImageMetadata& meta) {
 PyRef build_stream_list(const image::EncodedWords& words) {
     PyRef list = placeholder_list(words.size());
     if (!list) return list;
-    std::array<PyRef, image::kCodeMask + 1> ints;
+    Vec<PyRef> ints(image::kCodeMask + 1);  // off the stack: 8 KiB
     std::size_t at = 0;
     SignalPace pace(1);
     for (std::size_t i = 0; i < words.chunk_count(); ++i) {

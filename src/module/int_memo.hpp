@@ -10,39 +10,47 @@
 
 #include <Python.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+
+#include "common/heap_allocator.hpp"
 
 namespace vak::py {
 
 template <class T>
 class IntMemo {
 public:
+    // A memo is worth its table only for long lists; a disabled one finds nothing.
+    explicit IntMemo(bool enabled) : slots_(enabled ? kSlots : 0) {}
+
     // Sets `value` when `obj` was remembered.
     bool find(PyObject* obj, T& value) const noexcept {
-        const std::size_t slot = slot_of(obj);
-        if (objects_[slot] != obj) return false;
-        value = values_[slot];
+        if (slots_.empty()) return false;
+        const Slot& slot = slots_[slot_of(obj)];
+        if (slot.object != obj) return false;
+        value = slot.value;
         return true;
     }
     // `obj` must be an exact int whose value is `value`.
     void remember(PyObject* obj, T value) noexcept {
-        const std::size_t slot = slot_of(obj);
-        objects_[slot] = obj;
-        values_[slot] = value;
+        if (!slots_.empty()) slots_[slot_of(obj)] = Slot{obj, value};
     }
-    void forget() noexcept { objects_.fill(nullptr); }
+    void forget() noexcept {
+        for (Slot& slot : slots_) slot.object = nullptr;
+    }
 
 private:
+    struct Slot {
+        PyObject* object = nullptr;
+        T value{};
+    };
     static constexpr std::size_t kSlots = 512;
     // Small ints take 32 bytes each, so neighbours fall into different slots.
     static std::size_t slot_of(PyObject* obj) noexcept {
         return (reinterpret_cast<std::uintptr_t>(obj) >> 5) & (kSlots - 1);
     }
 
-    std::array<PyObject*, kSlots> objects_{};
-    std::array<T, kSlots> values_{};
+    Vec<Slot> slots_;  // off the stack: 8 KiB
 };
 
 }  // namespace vak::py
