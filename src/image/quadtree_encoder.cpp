@@ -4,6 +4,7 @@
 #include <bit>
 #include <cfloat>
 #include <cmath>
+#include <new>
 
 #include "common/invariant.hpp"
 #include "image/block_sums.hpp"
@@ -235,22 +236,29 @@ EncodeResult encode_quadtree(ByteVec pixels, std::uint32_t width, std::uint32_t 
     const double t = to_single_precision(threshold);
     result.metadata = {width, height, static_cast<std::uint32_t>(side), bit_depth,
                        round_to_u32(10.0 * t)};
-    const Palette palette = build_palette(bit_depth);
-    const LevelTable level_of = build_level_table(bit_depth);
-    // A byte's palette entry, and that entry's level (a pixel leaf's colour).
-    LevelTable quantised{};
-    LevelTable pixel_level{};
-    for (unsigned v = 0; v < 256; ++v) {
-        quantised[v] = palette.entries[level_of[v]];
-        pixel_level[v] = level_of[quantised[v]];
-    }
-
     const auto top_level = static_cast<unsigned>(std::countr_zero(side));
-    BumpArena arena(BlockSums::bytes_needed(width, height, top_level));
-    const BlockSums sums(arena, pixels.data(), width, height, top_level, quantised);
+    // The tables live in the arena with the block sums: together they would make
+    // a frame of kilobytes, and callers' threads may have small stacks.
+    struct Tables {
+        LevelTable level_of;
+        LevelTable quantised;    // a byte's palette entry
+        LevelTable pixel_level;  // that entry's level (a pixel leaf's colour)
+    };
+    BumpArena arena(BlockSums::bytes_needed(width, height, top_level) + sizeof(Tables) + 16);
+    Tables& tables = *new (arena.allocate(sizeof(Tables), alignof(Tables))) Tables{};
+    tables.level_of = build_level_table(bit_depth);
+    {
+        const Palette palette = build_palette(bit_depth);
+        for (unsigned v = 0; v < 256; ++v) {
+            tables.quantised[v] = palette.entries[tables.level_of[v]];
+            tables.pixel_level[v] = tables.level_of[tables.quantised[v]];
+        }
+    }
+    const BlockSums sums(arena, pixels.data(), width, height, top_level, tables.quantised);
 
     write_metadata(result.words, result.metadata);
-    Walk(sums, pixels.data(), width, height, level_of, pixel_level, t, result.words).run(top_level);
+    Walk(sums, pixels.data(), width, height, tables.level_of, tables.pixel_level, t, result.words)
+        .run(top_level);
     return result;
 }
 

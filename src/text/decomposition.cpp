@@ -20,7 +20,7 @@ void insertion_sort(Vec<PendingMark>& marks) noexcept {
 // Long runs: a counting sort by class keeps equal classes in order and stays
 // linear however many marks are stacked.
 void counting_sort(Vec<PendingMark>& marks, Vec<PendingMark>& scratch) {
-    std::array<std::size_t, 257> start{};
+    Vec<std::size_t> start(257);  // off the stack: 2 KiB
     for (PendingMark mark : marks) ++start[mark_class(mark) + 1];
     for (std::size_t c = 1; c < start.size(); ++c) start[c] += start[c - 1];
     scratch.resize(marks.size());
