@@ -20,7 +20,8 @@ if ! command -v "$cxx" >/dev/null; then
 fi
 targets=(decode_quadtree scan_words encode_text encode_quadtree)
 core_sources=(
-    src/common/invariant.cpp src/common/memory_ceiling.cpp src/common/heap_purger.cpp
+    src/common/invariant.cpp src/common/memory_ceiling.cpp src/common/cgroup_files.cpp
+    src/common/heap_purger.cpp
     src/scan/core_scan.cpp src/scan/chunk_classes.cpp src/scan/chunk_classes_avx2.cpp
     src/scan/chunk_classes_avx512.cpp src/scan/scan_path.cpp
     src/text/encoder.cpp src/text/byte_pairs.cpp src/text/decomposition.cpp

@@ -6,15 +6,14 @@ import re
 import subprocess
 import sys
 import threading
-from pathlib import Path
 
 import numpy as np
 import pytest
 from hypothesis import given, strategies as st
 
 import vak_orn_kernel as vk
+from cgroup_trees import NATIVE, OTHER_MOUNTS, SRC, V1_MOUNT, V2_MOUNT, build_native, fake_tree
 
-SRC = Path(__file__).resolve().parent.parent / "src"
 POOL_LINE = re.compile(r"^vak_orn_kernel: worker pool size (\d+)$", re.M)
 
 
@@ -339,11 +338,9 @@ def test_failed_conversion_frees_the_streams_already_converted():
 
 def build_probe(tmp_path_factory, *flags):
     """The worker-count rules compiled into a small program, to read fake cgroup trees."""
-    exe = tmp_path_factory.mktemp("probe") / "worker_count_probe"
-    sources = sorted(str(p) for p in (SRC / "scan").glob("worker_count*.cpp"))
-    subprocess.run(["g++", "-std=c++20", "-O1", *flags, "-I", str(SRC),
-                    str(Path(__file__).parent / "native" / "worker_count_probe.cpp"),
-                    *sources, "-o", str(exe)], check=True)
+    sources = [NATIVE / "worker_count_probe.cpp", *sorted((SRC / "scan").glob("worker_count*.cpp")),
+               SRC / "common" / "cgroup_files.cpp"]
+    exe = build_native(tmp_path_factory.mktemp("probe"), "worker_count_probe", sources, *flags)
 
     def run(mode, root, preexec_fn=None):
         out = subprocess.run([str(exe), mode, str(root)], capture_output=True, check=True,
@@ -361,22 +358,6 @@ def probe(tmp_path_factory):
 def portable_probe(tmp_path_factory):
     """The same rules built as for a system without cgroups or affinity masks."""
     return build_probe(tmp_path_factory, "-U__linux__")
-
-
-def fake_tree(root, cgroup, mountinfo, files):
-    (root / "proc/self").mkdir(parents=True)
-    (root / "proc/self/cgroup").write_text(cgroup)
-    (root / "proc/self/mountinfo").write_text(mountinfo)
-    for path, text in files.items():
-        (root / path).parent.mkdir(parents=True, exist_ok=True)
-        (root / path).write_text(text)
-    return root
-
-
-V2_MOUNT = "30 1 0:26 / /sys/fs/cgroup rw,nosuid shared:4 - cgroup2 cgroup2 rw,nsdelegate\n"
-V1_MOUNT = "35 25 0:30 / /sys/fs/cgroup/cpu,cpuacct rw,nosuid shared:9 - cgroup cgroup rw,cpu,cpuacct\n"
-OTHER_MOUNTS = ("22 1 8:1 / / rw,relatime - ext4 /dev/sda1 rw\n"
-                "36 25 0:31 / /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n")
 
 
 @pytest.mark.parametrize("cgroup,mountinfo,files,expected", [

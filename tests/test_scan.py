@@ -447,7 +447,8 @@ def test_native_core_scan_looks_for_stop_requests(tmp_path, mode):
     compile_or_fail(["g++", "-std=c++20", "-O1", "-DVAK_CHECKED_HEAP", "-I", str(SRC),
                      str(NATIVE / "core_scan_probe.cpp"), str(SRC / "scan" / "core_scan.cpp"),
                      *(str(SRC / "common" / f) for f in
-                       ("invariant.cpp", "memory_ceiling.cpp", "heap_purger.cpp")),
+                       ("invariant.cpp", "memory_ceiling.cpp", "cgroup_files.cpp",
+                        "heap_purger.cpp")),
                      *(str(SRC / s) for s in KERNEL_SOURCES), "-o", str(exe)])
     lines = run_probe(exe, mode).splitlines()
     if mode == "count":

@@ -68,7 +68,7 @@ cores=(src/common/*.cpp src/scan/core_scan.cpp "${kernels[@]}" src/text/*.cpp sr
 build_pids=()
 "${cross[@]}" tests/native/chunk_classes_probe.cpp "${kernels[@]}" \
     -o "$probe_dir/chunk_classes_probe" & build_pids+=($!)
-"${cross[@]}" tests/native/worker_count_probe.cpp src/scan/worker_count*.cpp \
+"${cross[@]}" tests/native/worker_count_probe.cpp src/scan/worker_count*.cpp src/common/cgroup_files.cpp \
     -o "$probe_dir/worker_count_probe" & build_pids+=($!)
 for pid in "${build_pids[@]}"; do wait "$pid"; done
 fuzz_targets=(scan_words encode_text decode_quadtree encode_quadtree)

@@ -19,7 +19,7 @@ namespace vak::heap {
 
 // nullptr when the memory cannot be obtained.
 inline void* allocate(std::size_t bytes) noexcept {
-    if (bytes > memory_ceiling()) return nullptr;
+    if (!within_ceiling(bytes)) return nullptr;
 #ifdef VAK_CHECKED_HEAP
     return std::malloc(bytes == 0 ? 1 : bytes);
 #else
@@ -31,7 +31,8 @@ inline void* allocate(std::size_t bytes) noexcept {
 // obtained (or the product overflows). Large zeroed blocks come straight from the
 // operating system, so pages that stay untouched cost nothing.
 inline void* allocate_zeroed(std::size_t count, std::size_t size) noexcept {
-    if (size != 0 && count > memory_ceiling() / size) return nullptr;
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(count, size, &bytes) || !within_ceiling(bytes)) return nullptr;
 #ifdef VAK_CHECKED_HEAP
     return std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
 #else
@@ -41,7 +42,7 @@ inline void* allocate_zeroed(std::size_t count, std::size_t size) noexcept {
 
 // `align` is a power of two.
 inline void* allocate_aligned(std::size_t bytes, std::size_t align) noexcept {
-    if (bytes > memory_ceiling()) return nullptr;
+    if (!within_ceiling(bytes)) return nullptr;
 #ifdef VAK_CHECKED_HEAP
     void* memory = nullptr;
     if (align < sizeof(void*)) align = sizeof(void*);

@@ -1,106 +1,112 @@
 #include "common/memory_ceiling.hpp"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <limits>
+#include <cstdint>
+#include <mutex>
+#include <new>
+#include <string_view>
 
 #if defined(__linux__)
+#include <pthread.h>
 #include <sys/sysinfo.h>
+
+#include "common/cgroup_files.hpp"
+#include "common/decimal_count.hpp"
 #endif
 
 namespace vak::heap {
 
-namespace {
+namespace ceiling_detail {
 
-constexpr std::size_t kUnlimited = std::numeric_limits<std::size_t>::max();
-constexpr std::size_t kFloor = std::size_t{1} << 30;
+std::atomic<std::size_t> g_quick_bound{0};
+
+}  // namespace ceiling_detail
+
+namespace {
 
 #if defined(__linux__)
 
-// A number from a control-group file ("max" and absurd values mean no limit).
-std::size_t read_limit(const char* path) noexcept {
-    std::FILE* file = std::fopen(path, "re");
-    if (file == nullptr) return kUnlimited;
-    char text[64] = {};
-    const bool read = std::fgets(text, sizeof text, file) != nullptr;
-    std::fclose(file);
-    if (!read || std::strncmp(text, "max", 3) == 0) return kUnlimited;
-    char* end = nullptr;
-    const unsigned long long value = std::strtoull(text, &end, 10);
-    if (end == text || value == 0) return kUnlimited;
-    return value >= (1ULL << 62) ? kUnlimited : static_cast<std::size_t>(value);
+// v1 reports "no limit" as 2^63 rounded down to whole pages; no real limit comes
+// near this.
+constexpr std::uint64_t kAbsurdLimit = std::uint64_t{1} << 62;
+
+// Guards the reader and the quick bound's updates. It is taken inside the
+// allocator, so nothing done under it allocates from the module's heap.
+constinit std::mutex g_mutex;
+constinit cgroup::GroupFiles g_files;
+
+std::size_t parse_limit(std::string_view text) noexcept {
+    if (text == "max") return kNoMemoryLimit;
+    const auto value = parse_count(text);
+    if (!value || *value == 0 || *value >= kAbsurdLimit) return kNoMemoryLimit;
+    return static_cast<std::size_t>(*value);
 }
 
-// The tightest memory limit of this process's control group and its ancestors
-// (v2: memory.max; v1: memory.limit_in_bytes).
-std::size_t cgroup_limit() noexcept {
-    std::FILE* file = std::fopen("/proc/self/cgroup", "re");
-    if (file == nullptr) return kUnlimited;
-    std::size_t limit = kUnlimited;
-    char line[4096];
-    while (std::fgets(line, sizeof line, file) != nullptr) {
-        line[std::strcspn(line, "\n")] = '\0';
-        // "hierarchy-id:controllers:path"
-        char* first = std::strchr(line, ':');
-        char* second = first != nullptr ? std::strchr(first + 1, ':') : nullptr;
-        if (second == nullptr) continue;
-        *second = '\0';
-        const char* controllers = first + 1;
-        const char* path = second + 1;
-        const char* root = nullptr;
-        const char* file_name = nullptr;
-        if (*controllers == '\0') {
-            root = "/sys/fs/cgroup";
-            file_name = "memory.max";
-        } else if (std::strstr(controllers, "memory") != nullptr) {
-            root = "/sys/fs/cgroup/memory";
-            file_name = "memory.limit_in_bytes";
-        } else {
-            continue;
-        }
-        char dir[4096];
-        std::snprintf(dir, sizeof dir, "%s%s", root, path);
-        for (;;) {
-            char limit_path[4200];
-            std::snprintf(limit_path, sizeof limit_path, "%s/%s", dir, file_name);
-            limit = std::min(limit, read_limit(limit_path));
-            char* slash = std::strrchr(dir, '/');
-            if (slash == nullptr || std::strlen(dir) <= std::strlen(root)) break;
-            *slash = '\0';
-        }
-    }
-    std::fclose(file);
+// The caller holds g_mutex.
+std::size_t read_group_limit(const char* fs_root) noexcept {
+    if (!g_files.locate(fs_root, cgroup::Controller::memory)) return kNoMemoryLimit;
+    std::size_t limit = kNoMemoryLimit;
+    g_files.for_each_directory([&](cgroup::Hierarchy hierarchy) {
+        const std::string_view name =
+            hierarchy == cgroup::Hierarchy::v2 ? "memory.max" : "memory.limit_in_bytes";
+        limit = std::min(limit, parse_limit(g_files.read_line(name)));
+    });
     return limit;
 }
 
 std::size_t machine_memory() noexcept {
     struct sysinfo info{};
-    if (::sysinfo(&info) != 0) return kUnlimited;
+    if (::sysinfo(&info) != 0) return kNoMemoryLimit;
     const unsigned long long unit = info.mem_unit == 0 ? 1 : info.mem_unit;
     const unsigned long long total =
         (static_cast<unsigned long long>(info.totalram) + info.totalswap) * unit;
-    return total == 0 ? kUnlimited : static_cast<std::size_t>(total);
+    return total == 0 ? kNoMemoryLimit : static_cast<std::size_t>(total);
 }
 
-std::size_t measure() noexcept {
-    return std::max(kFloor, std::min(machine_memory(), cgroup_limit()));
+// fork() copies only the calling thread: the child must find the lock free
+// even when another thread held it, and read the groups afresh. Registered when
+// the module is loaded, before any thread can hold the lock.
+void after_fork_in_child() noexcept {
+    new (&g_mutex) std::mutex();
+    g_files.forget();
+}
+[[maybe_unused]] const bool g_fork_handler_set =
+    ::pthread_atfork(nullptr, nullptr, &after_fork_in_child) == 0;
+
+std::size_t read_ceiling() noexcept {
+    const std::lock_guard<std::mutex> lock(g_mutex);
+    const std::size_t ceiling = std::min(machine_memory(), read_group_limit(""));
+    ceiling_detail::g_quick_bound.store(std::min(ceiling, kFreshReadFrom),
+                                        std::memory_order_relaxed);
+    return ceiling;
 }
 
-#else
+#else  // nothing to read: every request may be attempted
 
-std::size_t measure() noexcept {
-    return kUnlimited;
+std::size_t read_ceiling() noexcept {
+    ceiling_detail::g_quick_bound.store(kNoMemoryLimit, std::memory_order_relaxed);
+    return kNoMemoryLimit;
 }
 
 #endif
 
 }  // namespace
 
+bool ceiling_detail::fits_after_reading(std::size_t bytes) noexcept {
+    return bytes <= read_ceiling();
+}
+
 std::size_t memory_ceiling() noexcept {
-    static const std::size_t ceiling = measure();
-    return ceiling;
+    return read_ceiling();
+}
+
+std::size_t cgroup_memory_limit([[maybe_unused]] const char* fs_root) noexcept {
+#if defined(__linux__)
+    const std::lock_guard<std::mutex> lock(g_mutex);
+    return read_group_limit(fs_root);
+#else
+    return kNoMemoryLimit;
+#endif
 }
 
 }  // namespace vak::heap

@@ -6,19 +6,6 @@
 
 namespace vak::scan {
 
-std::optional<std::uint64_t> parse_count(std::string_view text) noexcept {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-        value = value * 10 + digit;
-    }
-    return value;
-}
-
 std::size_t choose_worker_count(const char* num_threads, const char* rs_num_cpus,
                                 std::size_t cpus_available) noexcept {
     // A value that is not UTF-8 has a byte outside the digits, so it is refused

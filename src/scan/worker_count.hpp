@@ -1,22 +1,18 @@
 // How many workers the batch-scan pool gets: the two sizing environment
 // variables, else the processors the process may use.
 //
-// Nothing here allocates on the heap, so the parsing can be linked into a
-// standalone test program.
+// Nothing here allocates on the heap, so the rules can be linked into a
+// standalone test program (with common/cgroup_files.cpp).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <string_view>
+
+#include "common/decimal_count.hpp"  // parse_count
 
 namespace vak::scan {
 
 inline constexpr std::size_t kMaxWorkers = 65535;
-
-// An unsigned decimal count: digits only, one optional leading '+', no spaces,
-// fitting 64 bits. Anything else is nullopt.
-std::optional<std::uint64_t> parse_count(std::string_view text) noexcept;
 
 // The sizing rule over raw environment values (nullptr when unset).
 // `cpus_available` is the processors the process may use, 0 when unknown.
