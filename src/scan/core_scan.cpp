@@ -252,16 +252,18 @@ private:
         if (from == to) return;
         const ChunkSummary& summary = scratch_->summary();
         const bool whole_chunk = from == chunk_begin_ && to == chunk_end_;
-        const bool by_runs =
-            whole_chunk ? summary.changes * kRunsFrom < to - from
-                        : to - from < kShortPiece || runs_in(from, to) * kRunsFrom < to - from;
-        if (by_runs) {
-            append_runs(from, to);
+        if (!whole_chunk && to - from < kShortPiece) {
+            append_runs<true>(from, to);
             return;
         }
         const std::uint8_t* classes = scratch_->classes() + (from - chunk_begin_);
-        prev_lane_ =
-            kernels_.append_mixed(words_ + from, classes, to - from, cursors_.data(), prev_lane_);
+        const std::size_t changes = whole_chunk ? summary.changes : runs_in(from, to);
+        if (changes * kRunsFrom < to - from) {
+            append_runs<false>(from, to);
+        } else {
+            prev_lane_ = kernels_.append_mixed(words_ + from, classes, to - from, cursors_.data(),
+                                               prev_lane_);
+        }
         inline_count_ += kernels_.count_class(classes, to - from, kInline);
         if (summary.any_invalid && record_invalid_) note_invalid(classes, from, to);
     }
@@ -313,24 +315,27 @@ private:
         prev_lane_ = lane;
     }
 
-    // Run by run; the runs' classes count the inline words and find the invalid ones.
+    // Run by run. With `kCount` the runs' classes also count the inline words and
+    // find the invalid ones (cheaper than the kernels' passes over a few runs).
+    template <bool kCount>
     void append_runs(std::size_t from, std::size_t to) {
+        // In locals: as far as the compiler knows, the copies may write anywhere.
+        const std::size_t begin = chunk_begin_;
         const ChunkSummary& summary = scratch_->summary();
         const std::uint8_t* classes = scratch_->classes();
-        const std::size_t m = to - chunk_begin_;
-        std::size_t i = from;
-        while (i < to) {
-            const std::size_t run_end = chunk_begin_ + next_change(summary, i - chunk_begin_, m);
-            const std::uint8_t cls = classes[i - chunk_begin_];
+        const std::size_t m = to - begin;
+        for (std::size_t k = from - begin; k < m;) {
+            const std::size_t next = next_change(summary, k, m);
+            const std::uint8_t cls = classes[k];
             const unsigned lane = kLaneOf[cls];
             if (lane == kDropLane) {
                 prev_lane_ = lane;
-                if (record_invalid_) note_invalid_run(i, run_end);
+                if (kCount && record_invalid_) note_invalid_run(begin + k, begin + next);
             } else {
-                if (cls == kInline) inline_count_ += run_end - i;
-                append_run(lane, i, run_end - i);
+                if (kCount && cls == kInline) inline_count_ += next - k;
+                append_run(lane, begin + k, next - k);
             }
-            i = run_end;
+            k = next;
         }
     }
 
