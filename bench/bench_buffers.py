@@ -1,14 +1,16 @@
 """scan_stream on NumPy arrays: against lists and against copying the array.
 
     python3 bench/bench_buffers.py               every row, on the process's kernel path
-    python3 bench/bench_buffers.py --scan-only   only the array scan rows
+    python3 bench/bench_buffers.py --scan-only   only the array scan rows (taste rows included)
     python3 bench/bench_buffers.py --each-path   the array scan rows once per kernel path
                                                  (VAK_ORN_KERNEL_SCAN_PATH), each in a
                                                  fresh process
 
 Scan rows give the first call of the process (fresh memory) apart from the
 steady state (best and median of repeated calls); ratios are against arr.copy()
-measured the same way in the same process.
+measured the same way in the same process. The taste rows compare streams dense
+with taste sequences with a uniform mix of valid words, per word, in the same
+process.
 """
 import os
 import statistics
@@ -94,6 +96,45 @@ def scan_rows():
     return rows
 
 
+def wall_and_cpu(fn, repeat=11):
+    """Medians of `repeat` calls after a first one: (wall, CPU time of the process), seconds."""
+    fn()
+    walls, cpus = [], []
+    for _ in range(repeat):
+        wall, cpu = time.perf_counter(), time.process_time()
+        fn()
+        cpus.append(time.process_time() - cpu)
+        walls.append(time.perf_counter() - wall)
+    return statistics.median(walls), statistics.median(cpus)
+
+
+def taste_rows():
+    """Streams dense with taste sequences, per word against a uniform mix of valid
+    words of the same length: each sequence must cost the walk no second pass."""
+    streams = {
+        "uniform mix": np.random.default_rng(0).integers(0, 1 << 20, N, dtype=np.uint32),
+        "taste back-to-back": np.resize(np.array([0x80400, 0x90400, 0xA0400], np.uint32), N),
+        "taste + one text word": np.resize(
+            np.array([0x80400, 0x90400, 0xA0400, 0x41], np.uint32), N),
+    }
+    times = {name: wall_and_cpu(lambda a=arr: vk.scan_stream(a)) for name, arr in streams.items()}
+    base_wall, base_cpu = times["uniform mix"]
+    rows = []
+    for name, (wall, cpu) in times.items():
+        ratio = (f"{wall / base_wall:.2f}x wall, {cpu / base_cpu:.2f}x CPU (goal <= 2.0x)"
+                 if name != "uniform mix" else "1.00 (baseline)")
+        rows.append((name, wall, cpu, ratio))
+    return rows
+
+
+def print_taste_rows(rows):
+    print(f"\nscan_stream on {N:,} uint32 words dense with taste sequences (medians of 11)")
+    print("| stream | wall (ms) | CPU (ms) | ns/word (CPU) | ratio to the uniform mix |")
+    print("|---|---|---|---|---|")
+    for name, wall, cpu, ratio in rows:
+        print(f"| {name} | {wall * 1e3:.1f} | {cpu * 1e3:.1f} | {cpu / N * 1e9:.2f} | {ratio} |")
+
+
 def print_scan_rows(rows):
     path = os.environ.get("VAK_ORN_KERNEL_SCAN_PATH", "the fastest this processor runs")
     print(f"scan_stream on {N:,} uint32 words, kernel path: {path} (Python {sys.version.split()[0]})")
@@ -123,6 +164,7 @@ def main():
         each_path()
         return
     print_scan_rows(scan_rows())
+    print_taste_rows(taste_rows())
     if "--scan-only" in sys.argv:
         return
     rows = []

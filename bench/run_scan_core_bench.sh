@@ -4,8 +4,9 @@
 #
 #   bench/run_scan_core_bench.sh [--words N] [--repeat R] [stream...]
 #
-# Streams: uniform, segments, text80, runsN (runs of N words on average); by
-# default uniform segments text80 runs4 runs16 runs200. Installs the pinned
+# Streams: uniform, segments, text80, runsN (runs of N words on average), taste
+# (taste sequences back to back), taste+1 (each followed by a text word); by
+# default uniform segments text80 runs4 runs16 runs200 taste taste+1. Installs the pinned
 # cmeel-mimalloc into the current python3 when it is missing (the core takes its
 # memory from mimalloc, as in the module); compiled with the release build's
 # flags. Each stream and path runs in a process of its own, so that "first" is
@@ -22,7 +23,7 @@ while [[ $# -gt 0 ]]; do
     esac
 done
 if [[ ${#streams[@]} -eq 0 ]]; then
-    streams=(uniform segments text80 runs4 runs16 runs200)
+    streams=(uniform segments text80 runs4 runs16 runs200 taste taste+1)
 fi
 
 # shellcheck source=bench/private_mimalloc.sh

@@ -1,6 +1,7 @@
 // The core scan alone (no Python) over generated 10 M-word streams, on one kernel
 // path: the streams whose words change modality often are where the kernels'
-// appends cost most. Run through bench/run_scan_core_bench.sh.
+// appends cost most, and streams dense with taste sequences test that the walk
+// stays one pass. Run through bench/run_scan_core_bench.sh.
 //
 //   scan_core_bench STREAM [--words N] [--repeat R]
 //
@@ -58,6 +59,11 @@ std::vector<std::uint32_t> make_stream(const std::string& kind, std::size_t n) {
             const std::size_t end = std::min(n, i + 1 + rng() % (2 * mean));
             for (; i < end; ++i) words[i] = word_of(cls);
         }
+    } else if (kind == "taste" || kind == "taste+1") {
+        // Taste sequences back to back (one taste run), or each followed by a text word.
+        std::vector<std::uint32_t> pattern = {0x80400, 0x90400, 0xA0400};
+        if (kind == "taste+1") pattern.push_back(0x00041);
+        for (std::size_t i = 0; i < n; ++i) words[i] = pattern[i % pattern.size()];
     } else {
         std::fprintf(stderr, "unknown stream %s\n", kind.c_str());
         std::exit(2);

@@ -1,5 +1,6 @@
 import enum
 import os
+import random
 import subprocess
 import sys
 from pathlib import Path
@@ -344,6 +345,89 @@ def test_taste_sequence_across_chunk_boundary(offset):
     assert result_as_model(vk.scan_stream(stream)) == scan_model(stream, False)
 
 
+CHUNK = 2048  # the scanner classifies this many entries at a time
+SEQ = [0x80400, 0x90400, 0xA0400]
+HEADS_8_9 = [0x80400, 0x90400]  # marked as a possible start, but no third head
+INLINE, INVALID = 0x81000, 0x100000
+
+
+def placed(offset, body, filler=0x41, total=None):
+    """`body` at stream position `offset`, after filler words (and before more up to `total`)."""
+    stream = [filler] * offset + body
+    return stream + [filler] * max(0, (total or 0) - len(stream))
+
+
+def mixed_words(n, seed):
+    """Words of every class, invalid and inline ones and lone taste heads among them."""
+    rng = random.Random(seed)
+    pool = [0x41, 0x80401, 0x8E000, 0x8A000, 0xC0100, INLINE, INVALID, 0xFFFFFFFF, 0x80400,
+            0x90400, 0xA0400]
+    return [rng.choice(pool) for _ in range(n)]
+
+
+@pytest.mark.parametrize("stream", [
+    # Ends inside a chunk, followed by words whose classes change at every word.
+    placed(50, SEQ + mixed_words(200, 1) + SEQ + [0xB0400] + mixed_words(CHUNK, 2)),
+    # Ends inside a chunk; the rest of the chunk holds marks that start nothing,
+    # inline and invalid words, and a second sequence.
+    placed(100, SEQ + HEADS_8_9 + [0x41] + [0x80400] * 3 + [0x90400, 0xA0400, INLINE, INVALID]
+           + SEQ + [0xB0400, 0xA0000], total=3000),
+    placed(100, SEQ + [0xA07FF, 0x80400, 0x90400, 0xB0400, 0x80400], filler=0x80401, total=300),
+    # Ends exactly at a chunk's end, followed by a sequence or by other words.
+    placed(CHUNK - 3, SEQ + SEQ + [0x41]),
+    placed(CHUNK - 3, SEQ + [0x90400, 0xA0400, 0x41]),
+    placed(CHUNK - 6, SEQ * 2 + HEADS_8_9 + [0x100000]),
+    # Starts in one chunk and ends in the next, or several chunks later.
+    placed(CHUNK - 1, SEQ + [0x41]),
+    placed(CHUNK - 2, SEQ + HEADS_8_9),
+    placed(CHUNK - 1, SEQ + [0xB0400] * (2 * CHUNK + 5) + [0x80400, 0x90400, 0xB0400]),
+    # A mark on a chunk's last word whose sequence fails in the next chunk.
+    placed(CHUNK - 1, [0x80400, 0x90400, 0xB0400, 0x41], filler=0x80401),
+    placed(CHUNK - 2, [0x80400, 0x90400, 0x80400, 0x90400, 0xA0400]),
+    # Chains: back to back across chunk boundaries, with continuation words
+    # between, and ending on an incomplete sequence or the stream's end.
+    placed(2000, (SEQ + [0xB0400]) * 50 + HEADS_8_9),
+    placed(0, SEQ * (CHUNK + 7)),
+    placed(5, SEQ * 700 + [0x80400]),
+    # Short gaps: one or two words of every kind between sequences.
+    placed(CHUNK - 10, (SEQ + [0x41]) * 40 + (SEQ + [INLINE, INVALID]) * 30
+           + (SEQ + [0x80400]) * 30 + (SEQ + [0x8E000, 0x80401]) * 30),
+    placed(3, (SEQ + [0x80400, 0x90400]) * 900),
+], ids=["inside-mixed", "inside", "inside-image", "at-end-then-seq", "at-end-then-heads", "chain-at-end",
+        "spans", "spans-then-heads", "spans-chunks", "mark-at-end", "mark-then-seq-at-end",
+        "chain-spans", "chain-whole", "chain-odd-end", "gaps", "gaps-of-heads"])
+def test_taste_runs_around_chunks(stream):
+    for record_invalid in (True, False):
+        got = result_as_model(vk.scan_stream(stream, record_invalid))
+        assert got == scan_model(stream, record_invalid)
+
+
+def test_chained_taste_sequences_form_one_span():
+    stream = [0x41] + SEQ * 3000 + [0x41] + SEQ + [0xB0400] + SEQ
+    r = vk.scan_stream(stream)
+    assert spans(r, "taste") == [0, 9000, 9000, 7]
+    assert r["counts"][9] == 9007
+
+
+# Pieces around taste sequences: sequences with continuation tails, words that
+# look like parts of one, short gaps, and filler that moves them across chunks.
+taste_piece = st.one_of(
+    taste_block,
+    st.sampled_from([[0x80400], HEADS_8_9, HEADS_8_9 + [0xB0400], [0x90400, 0xA0400],
+                     [0xA0400, 0xB0400], HEADS_8_9 + [INVALID], [0x41], [INLINE], [INVALID]]),
+    st.lists(word_strategy, min_size=1, max_size=4),
+    st.tuples(st.sampled_from([0x41, 0x80401, 0x8E000, INVALID]), st.integers(1, CHUNK + 60)).map(
+        lambda r: [r[0]] * r[1]),
+)
+
+
+@given(st.lists(taste_piece, max_size=30), st.booleans())
+def test_taste_dense_streams_match_model(pieces, record_invalid):
+    stream = [w for piece in pieces for w in piece]
+    assert result_as_model(vk.scan_stream(stream, record_invalid)) == scan_model(
+        stream, record_invalid)
+
+
 def test_every_word_value_classifies_like_the_model():
     # Each word between two text words, so that each stands alone.
     stream = []
@@ -440,9 +524,9 @@ def test_native_scan_tests_pass_on_every_path(kernel_probe, path):
 
 @pytest.mark.parametrize("mode", ["count", "stop"])
 def test_native_core_scan_looks_for_stop_requests(tmp_path, mode):
-    """About every 32 k entries, also inside one long taste sequence; a stop
-    request ends the scan (the probe takes the C allocator, so it needs nothing
-    but the source tree)."""
+    """About every 32 k entries, also inside one long taste sequence and along
+    taste sequences back to back or between text words; a stop request ends the
+    scan (the probe takes the C allocator, so it needs nothing but the source tree)."""
     exe = tmp_path / "core_scan_probe"
     compile_or_fail(["g++", "-std=c++20", "-O1", "-DVAK_CHECKED_HEAP", "-I", str(SRC),
                      str(NATIVE / "core_scan_probe.cpp"), str(SRC / "scan" / "core_scan.cpp"),
@@ -452,7 +536,43 @@ def test_native_core_scan_looks_for_stop_requests(tmp_path, mode):
                      *(str(SRC / s) for s in KERNEL_SOURCES), "-o", str(exe)])
     lines = run_probe(exe, mode).splitlines()
     if mode == "count":
-        mixed, taste = map(int, lines)
-        assert 100 <= mixed <= 160 and 100 <= taste <= 160  # 4 M entries each
+        assert len(lines) == 4
+        assert all(100 <= int(polls) <= 160 for polls in lines), lines  # 4 M entries each
     else:
-        assert lines == ["stopped at 3"] * 2
+        assert lines == ["stopped at 3"] * 4
+
+
+@pytest.mark.parametrize("source", ["scan/core_scan.cpp", "scan/batch_scan.cpp", *KERNEL_SOURCES])
+def test_native_scanner_frames_fit_small_stacks(tmp_path, source):
+    """A scan may run on a thread with a 32 KiB stack: no frame of the scanner
+    may take more than 1 KiB (release optimisation, so that inlining counts)."""
+    compile_or_fail(["g++", "-std=c++20", "-O3", "-DNDEBUG", "-DVAK_CHECKED_HEAP",
+                     "-Wstack-usage=1024", "-Werror", "-I", str(SRC), "-c", str(SRC / source),
+                     "-o", str(tmp_path / "scanner.o")])
+
+
+SMALL_STACK_SCAN = """
+import threading, vak_orn_kernel as vk
+streams = [[0x80400, 0x90400, 0xA0400, 0x41] * 5000, [0x80400, 0x90400, 0xA0400] * 5000,
+           [(k * 2654435761) % 0x110000 for k in range(20000)]]
+vk.scan_stream_batch([[1], [2]])  # the pool is made here, on the main thread
+expected = [vk.scan_stream(s, True) for s in streams]
+results = []
+threading.stack_size(32768)
+def scan():
+    results.extend(vk.scan_stream(s, True) for s in streams)
+    results.extend(vk.scan_stream_batch([s], True)[0] for s in streams)
+thread = threading.Thread(target=scan)
+thread.start()
+thread.join()
+assert len(results) == 2 * len(streams)
+for got, want in zip(results, expected * 2):
+    assert all(got[k] == want[k] or bytes(got[k]) == bytes(want[k]) for k in want)
+print("ok")
+"""
+
+
+def test_scans_run_on_a_thread_with_a_32_kib_stack():
+    child = subprocess.run([sys.executable, "-c", SMALL_STACK_SCAN], capture_output=True,
+                           text=True, timeout=120)
+    assert child.returncode == 0 and child.stdout.strip() == "ok", child.stdout + child.stderr

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 
+#include "common/heap.hpp"
 #include "common/interrupt.hpp"
 #include "common/invariant.hpp"
 #include "scan/chunk_classes.hpp"
@@ -14,9 +17,9 @@ namespace {
 
 constexpr unsigned kTasteLane = kLaneOf[kTaste];
 
-// A chunk whose runs are longer than this on average is appended run by run (a
-// fixed-size copy per short run); any other by the kernels' mixed append, whose
-// cost per word hardly depends on the runs.
+// A piece of a chunk whose runs are longer than this on average is appended run
+// by run (a fixed-size copy per short run); any other by the kernels' mixed
+// append, whose cost per word hardly depends on the runs.
 constexpr std::size_t kRunsFrom = 3;
 
 // One array the scan appends to, with the cursor the kernels write through (the
@@ -102,8 +105,45 @@ private:
     LaneCursor* cursor_ = nullptr;
 };
 
-// The walk, a chunk at a time: classify the chunk, then append a chunk made of
-// long runs run by run, any other chunk with the kernels' mixed append.
+// The chunk in hand: its summary and classes, and the area the kernels'
+// write-only output goes to (the text lane's span starts, the drop lane's words
+// and starts: nothing reads them, so they share it; each pointer moves at most
+// once per entry of a chunk, and a kernel writes at most two values past it).
+// One block from the module heap per scan, sized for the stream's longest chunk:
+// a scan may run on a thread with a small stack.
+class ChunkScratch {
+public:
+    explicit ChunkScratch(std::size_t n) {
+        const std::size_t chunk = std::min(n, kChunkSize);
+        void* memory = heap::allocate(sizeof(Block) + 4 * (chunk + kAppendSlack) + chunk);
+        if (memory == nullptr) throw std::bad_alloc();
+        block_.reset(new (memory) Block);
+        discard_ = reinterpret_cast<std::uint32_t*>(block_.get() + 1);
+        classes_ = reinterpret_cast<std::uint8_t*>(discard_ + chunk + kAppendSlack);
+    }
+
+    ChunkSummary& summary() { return block_->summary; }
+    std::uint8_t* classes() { return classes_; }
+    std::uint32_t* discard() { return discard_; }
+
+private:
+    struct Block {
+        ChunkSummary summary;
+    };
+    struct Release {
+        void operator()(Block* block) const noexcept { heap::release(block); }
+    };
+
+    std::unique_ptr<Block, Release> block_;
+    std::uint32_t* discard_ = nullptr;
+    std::uint8_t* classes_ = nullptr;
+};
+
+// The walk, one pass: each chunk is classified once, then appended piece by
+// piece between the taste runs in it; a piece made of long runs goes run by run,
+// any other by the kernels' mixed append. A taste run, with the sequences that
+// follow it directly, is appended whole; when it ends inside the chunk the walk
+// goes on there with the classes already made.
 class Scanner {
 public:
     Scanner(const std::uint32_t* words, std::size_t n, bool record_invalid, ScanRecord& record)
@@ -115,75 +155,135 @@ public:
     }
 
     void run() {
-        std::uint8_t classes[kChunkSize];
-        ChunkSummary summary;
+        if (n_ == 0) {
+            finish();
+            return;
+        }
+        ChunkScratch scratch(n_);
+        scratch_ = &scratch;
         std::size_t i = 0;
-        for (unsigned chunk = 1; i < n_; ++chunk) {
-            // A chunk takes a few microseconds: a stop request is seen every 16.
-            if (chunk % 16 == 0) interrupt::poll();
-            const std::size_t m = std::min(kChunkSize, n_ - i);
-            make_room(i, m);
-            kernels_.classify_chunk(words_ + i, m, n_ - i, classes, summary);
-            std::size_t stop = i + m;
-            if (summary.any_taste_start) stop = strip_taste_marks(classes, i, i + m);
-            if (stop > i) {
-                if (summary.changes * kRunsFrom < m) {
-                    append_runs(classes, summary, i, stop);
-                } else {
-                    prev_lane_ = kernels_.append_mixed(words_ + i, classes, stop - i,
-                                                       cursors_.data(), prev_lane_);
-                }
-                inline_count_ += kernels_.count_class(classes, stop - i, kInline);
-                if (summary.any_invalid && record_invalid_) note_invalid(classes, i, stop);
-            }
-            if (stop < i + m) {
-                const std::size_t end = taste_sequence_end_polled(stop);
-                append_taste(stop, end);
-                i = end;
-            } else {
-                i += m;
-            }
+        while (i < n_) {
+            poll_at(i);
+            chunk_begin_ = i;
+            chunk_end_ = i + std::min(kChunkSize, n_ - i);
+            make_room();
+            kernels_.classify_chunk(words_ + i, chunk_end_ - i, n_ - i, scratch.classes(),
+                                    scratch.summary());
+            i = scan_chunk();
         }
         finish();
     }
 
 private:
-    // Clears the taste marks up to the first real taste sequence; returns its start.
-    // A cleared mark may join the word's run with its neighbours; the change
-    // bitmap keeps the boundary, which only splits a run in two.
-    std::size_t strip_taste_marks(std::uint8_t* classes, std::size_t begin, std::size_t end) {
-        const std::size_t m = end - begin;
-        for (std::size_t k = kernels_.next_taste_mark(classes, 0, m); k < m;
+    // A chunk takes a few microseconds: a stop request is looked for about every
+    // 16 chunks' worth of entries, in every loop that walks them.
+    static constexpr std::size_t kPollInterval = 16 * kChunkSize;
+
+    // Pieces between taste runs shorter than the vector kernels' step go run by
+    // run whatever their runs are like: the kernels would take them word by word,
+    // after a call or two of their own.
+    static constexpr std::size_t kShortPiece = 32;
+
+    void poll_at(std::size_t position) {
+        if (position < next_poll_) return;
+        interrupt::poll();
+        next_poll_ = position + kPollInterval;
+    }
+
+    // Appends the classified chunk; returns where the next one starts (past the
+    // chunk when a taste run goes on beyond it).
+    std::size_t scan_chunk() {
+        const bool any_taste_start = scratch_->summary().any_taste_start;
+        std::size_t at = chunk_begin_;
+        for (;;) {
+            const std::size_t stop = any_taste_start ? strip_taste_marks(at) : chunk_end_;
+            append_piece(at, stop);
+            if (stop == chunk_end_) return chunk_end_;
+            at = taste_run_end(stop);
+            append_taste(stop, at);
+            if (at >= chunk_end_) return at;
+        }
+    }
+
+    // Clears the taste marks from `from` up to the first real taste sequence;
+    // returns its start (the chunk's end when there is none). A cleared mark may
+    // join the word's run with its neighbours; the change bitmap keeps the
+    // boundary, which only splits a run in two.
+    std::size_t strip_taste_marks(std::size_t from) {
+        std::uint8_t* classes = scratch_->classes();
+        const std::size_t m = chunk_end_ - chunk_begin_;
+        for (std::size_t k = kernels_.next_taste_mark(classes, from - chunk_begin_, m); k < m;
              k = kernels_.next_taste_mark(classes, k + 1, m)) {
-            if (taste_sequence_starts(words_, n_, begin + k)) return begin + k;
+            if (taste_sequence_starts(words_, n_, chunk_begin_ + k)) return chunk_begin_ + k;
             classes[k] &= static_cast<std::uint8_t>(~kMayStartTaste);
         }
-        return end;
+        return chunk_end_;
     }
 
-    // The end of the taste sequence that starts at `start`, looking for a stop
-    // request as often as the chunk loop does (a sequence may be the whole stream).
-    std::size_t taste_sequence_end_polled(std::size_t start) const {
+    // The end of the taste run that starts at `start`: its sequence and every
+    // sequence that starts right where the previous one ended (they extend the
+    // same run). A run may be the whole stream, so it looks for stop requests too.
+    std::size_t taste_run_end(std::size_t start) {
         std::size_t end = start + 3;
-        while (end < n_) {
-            const std::size_t window = std::min(n_, end + 16 * kChunkSize);
-            while (end < window && is_taste_continuation(words_[end])) ++end;
-            if (end < window) break;
-            interrupt::poll();
+        for (;;) {
+            const std::size_t limit = std::min(n_, next_poll_);
+            while (end < limit && is_taste_continuation(words_[end])) ++end;
+            if (end >= next_poll_) {
+                poll_at(end);
+                continue;
+            }
+            if (!taste_sequence_starts(words_, n_, end)) return end;
+            end += 3;
         }
-        return end;
     }
 
-    // Every lane gets room for the m entries from position i, so the kernels
-    // write without checks; the text lane's span starts and the drop lane go to
-    // scratch areas.
-    void make_room(std::size_t i, std::size_t m) {
-        for (Lane& lane : lanes_) lane.reserve(m, i, n_ - i);
-        cursors_[kDropLane] = {scratch_words_, scratch_words_, scratch_starts_};
-        cursors_[kTextLane].starts = scratch_starts_;
+    // Every lane gets room for the chunk's entries, so the kernels write without
+    // checks; the text lane's span starts and the drop lane go to the discard area.
+    void make_room() {
+        const std::size_t m = chunk_end_ - chunk_begin_;
+        for (Lane& lane : lanes_) lane.reserve(m, chunk_begin_, n_ - chunk_begin_);
+        std::uint32_t* discard = scratch_->discard();
+        cursors_[kDropLane] = {discard, discard, discard};
+        cursors_[kTextLane].starts = discard;
     }
 
-    // The start of the next run after offset k (relative to the chunk), or m.
+    // Appends the chunk's entries from `from` to `to` (no taste marks left there).
+    void append_piece(std::size_t from, std::size_t to) {
+        if (from == to) return;
+        const ChunkSummary& summary = scratch_->summary();
+        const bool whole_chunk = from == chunk_begin_ && to == chunk_end_;
+        if (!whole_chunk && to - from < kShortPiece) {
+            append_runs<true>(from, to);
+            return;
+        }
+        const std::uint8_t* classes = scratch_->classes() + (from - chunk_begin_);
+        const std::size_t changes = whole_chunk ? summary.changes : runs_in(from, to);
+        if (changes * kRunsFrom < to - from) {
+            append_runs<false>(from, to);
+        } else {
+            prev_lane_ = kernels_.append_mixed(words_ + from, classes, to - from, cursors_.data(),
+                                               prev_lane_);
+        }
+        inline_count_ += kernels_.count_class(classes, to - from, kInline);
+        if (summary.any_invalid && record_invalid_) note_invalid(classes, from, to);
+    }
+
+    // How many runs the entries from `from` to `to` make (the first one not
+    // counted), by the chunk's change bitmap.
+    std::size_t runs_in(std::size_t from, std::size_t to) const {
+        const ChunkSummary& summary = scratch_->summary();
+        std::size_t count = 0;
+        for (std::size_t k = from - chunk_begin_ + 1; k < to - chunk_begin_;) {
+            const std::size_t width = std::min<std::size_t>(64 - k % 64, to - chunk_begin_ - k);
+            std::uint64_t bits = summary.change_bits[k / 64] >> (k % 64);
+            if (width < 64) bits &= (std::uint64_t{1} << width) - 1;
+            count += static_cast<std::size_t>(__builtin_popcountll(bits));
+            k += width;
+        }
+        return count;
+    }
+
+    // The start of the next run after chunk offset k, or m.
     static std::size_t next_change(const ChunkSummary& summary, std::size_t k, std::size_t m) {
         if (k + 1 >= m) return m;
         std::size_t word = (k + 1) / 64;
@@ -215,31 +315,47 @@ private:
         prev_lane_ = lane;
     }
 
-    void append_runs(const std::uint8_t* classes, const ChunkSummary& summary, std::size_t begin,
-                     std::size_t end) {
-        const std::size_t m = end - begin;
-        std::size_t i = begin;
-        while (i < end) {
-            const std::size_t run_end = begin + next_change(summary, i - begin, m);
-            const unsigned lane = kLaneOf[classes[i - begin]];
-            if (lane == kDropLane)
+    // Run by run. With `kCount` the runs' classes also count the inline words and
+    // find the invalid ones (cheaper than the kernels' passes over a few runs).
+    template <bool kCount>
+    void append_runs(std::size_t from, std::size_t to) {
+        // In locals: as far as the compiler knows, the copies may write anywhere.
+        const std::size_t begin = chunk_begin_;
+        const ChunkSummary& summary = scratch_->summary();
+        const std::uint8_t* classes = scratch_->classes();
+        const std::size_t m = to - begin;
+        for (std::size_t k = from - begin; k < m;) {
+            const std::size_t next = next_change(summary, k, m);
+            const std::uint8_t cls = classes[k];
+            const unsigned lane = kLaneOf[cls];
+            if (lane == kDropLane) {
                 prev_lane_ = lane;
-            else
-                append_run(lane, i, run_end - i);
-            i = run_end;
+                if (kCount && record_invalid_) note_invalid_run(begin + k, begin + next);
+            } else {
+                if (kCount && cls == kInline) inline_count_ += next - k;
+                append_run(lane, begin + k, next - k);
+            }
+            k = next;
         }
     }
 
-    void note_invalid(const std::uint8_t* classes, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            if (classes[i - begin] == kInvalidClass) {
+    void note_invalid(const std::uint8_t* classes, std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) {
+            if (classes[i - from] == kInvalidClass) {
                 record_.invalid_entries.push_back(InvalidEntry{i, words_[i]});
             }
         }
     }
 
+    void note_invalid_run(std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) {
+            record_.invalid_entries.push_back(InvalidEntry{i, words_[i]});
+        }
+    }
+
+    // A taste run that ends inside the chunk fits the room the chunk made.
     void append_taste(std::size_t begin, std::size_t end) {
-        lanes_[kTasteLane].reserve(end - begin, begin, n_ - begin);
+        if (end > chunk_end_) lanes_[kTasteLane].reserve(end - begin, begin, n_ - begin);
         append_run(kTasteLane, begin, end - begin);
     }
 
@@ -262,10 +378,10 @@ private:
     std::array<Lane, kTextLane + 1> lanes_;  // the segment lanes, then the text lane
     std::size_t inline_count_ = 0;
     unsigned prev_lane_ = kDropLane;
-    // Each chunk writes at most kChunkSize words and starts into either area
-    // (the vector kernels write neither).
-    std::uint32_t scratch_words_[kChunkSize];
-    std::uint32_t scratch_starts_[kChunkSize];
+    std::size_t next_poll_ = kPollInterval;
+    std::size_t chunk_begin_ = 0;
+    std::size_t chunk_end_ = 0;
+    ChunkScratch* scratch_ = nullptr;  // while run() runs
 };
 
 // Starting capacities for n words: most room for image words, then the others

@@ -1,8 +1,9 @@
 // Checks that the core scan looks for stop requests while it works: a checker
 // that counts polls, and stops the scan at a given poll.
-//   core_scan_probe count   prints the polls of a 4 M-word mixed stream and of a
-//                           4 M-word taste sequence
-//   core_scan_probe stop    stops both at their third poll ("stopped at 3")
+//   core_scan_probe count   prints the polls of 4 M-word streams: mixed, one taste
+//                           sequence, taste sequences back to back, and taste
+//                           sequences each followed by a text word
+//   core_scan_probe stop    stops each at its third poll ("stopped at 3")
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -35,12 +36,20 @@ std::vector<std::uint32_t> taste(std::size_t n) {
     return words;
 }
 
+std::vector<std::uint32_t> repeated(std::size_t n, std::vector<std::uint32_t> pattern) {
+    std::vector<std::uint32_t> words(n);
+    for (std::size_t k = 0; k < n; ++k) words[k] = pattern[k % pattern.size()];
+    return words;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
     const bool stop = std::strcmp(argv[1], "stop") == 0;
-    for (const auto& stream : {mixed(4 << 20), taste(4 << 20)}) {
+    const std::size_t n = 4 << 20;
+    for (const auto& stream : {mixed(n), taste(n), repeated(n, {0x80400, 0x90400, 0xA0400}),
+                               repeated(n, {0x80400, 0x90400, 0xA0400, 0x41})}) {
         CountingChecker checker;
         checker.stop_at = stop ? 3 : 0;
         vak::interrupt::Scope scope(&checker);
