@@ -8,6 +8,7 @@
 
 #include "common/interrupt.hpp"
 #include "module/call_frame.hpp"
+#include "module/interpreter_life.hpp"
 #include "module/py_ref.hpp"
 
 namespace vak::py {
@@ -36,12 +37,15 @@ void reacquire(PyThreadState* saved) {
     detail::t_lock_lost = false;
 }
 
+// The main thread of the current interpreter once known, found again after a new
+// interpreter starts (possibly on another thread). The interpreter lock serialises
+// writers.
+bool g_main_thread_known = false;
+unsigned long g_main_thread_ident = 0;
+
 // Signal handlers run only on the main thread, so only that thread needs to look.
-// The answer is kept once known (the lock serialises writers).
 bool on_main_thread() {
-    static bool known = false;
-    static unsigned long main_ident = 0;
-    if (!known) {
+    if (!g_main_thread_known) {
         PyRef threading(PyImport_ImportModule("threading"));
         PyRef main_thread(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr)
                                     : nullptr);
@@ -53,10 +57,10 @@ bool on_main_thread() {
             absorb_ordinary_error();
             return false;
         }
-        main_ident = value;
-        known = true;
+        g_main_thread_ident = value;
+        g_main_thread_known = true;
     }
-    return PyThread_get_thread_ident() == main_ident;
+    return PyThread_get_thread_ident() == g_main_thread_ident;
 }
 
 // Installed on the main thread while it works without the lock: about every 50 ms
@@ -83,6 +87,10 @@ private:
 };
 
 }  // namespace
+
+void forget_main_thread() noexcept {
+    g_main_thread_known = false;
+}
 
 void let_others_run() {
     reacquire(PyEval_SaveThread());

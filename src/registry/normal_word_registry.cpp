@@ -41,4 +41,11 @@ std::uint64_t normal_word_count() {
     return r->contents.size();
 }
 
+void forget_normal_words() noexcept {
+    Registry* r = g_registry.peek();
+    if (r == nullptr) return;
+    std::unique_lock guard(r->lock);
+    r->contents.clear();
+}
+
 }  // namespace vak::registry
