@@ -1,4 +1,8 @@
 // Module entry: the sub-interpreter guard, the once-cell and registration.
+//
+// The guard and the cell last for one life of the main interpreter: an embedding
+// program that finalises it and starts a new one gets a new module object (see
+// interpreter_life.hpp). Within one life the module is made once.
 #include <Python.h>
 
 #include <atomic>
@@ -8,6 +12,7 @@
 #include "common/invariant.hpp"
 #include "module/call_frame.hpp"
 #include "module/entry_points.hpp"
+#include "module/interpreter_life.hpp"
 #include "module/module_identity.hpp"
 #include "module/native_buffer.hpp"
 #include "module/py_ref.hpp"
@@ -19,7 +24,7 @@ namespace {
 
 constexpr std::int64_t kMainInterpreterId = 0;
 std::atomic<std::int64_t> g_interpreter{-1};
-PyObject* g_module = nullptr;  // the once-cell; never emptied
+PyObject* g_module = nullptr;  // the once-cell; emptied (not released) at finalisation
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT, kModuleName, "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -134,6 +139,7 @@ PyObject* initialise() {
         return nullptr;
     }
     if (g_module != nullptr) return Py_NewRef(g_module);
+    if (!enter_interpreter_life()) return nullptr;
     heap::prefer_small_pages();
     prepare_signal_checks();
     PyRef module(PyModule_Create2(&g_definition, 3));
@@ -144,6 +150,11 @@ PyObject* initialise() {
 }
 
 }  // namespace
+
+void forget_module_cell() noexcept {
+    g_module = nullptr;
+    g_interpreter.store(-1, std::memory_order_seq_cst);
+}
 
 }  // namespace vak::py
 

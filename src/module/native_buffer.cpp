@@ -5,6 +5,7 @@
 
 #include "common/invariant.hpp"
 #include "module/call_frame.hpp"
+#include "module/interpreter_life.hpp"
 #include "module/py_ref.hpp"
 
 namespace vak::py {
@@ -18,7 +19,9 @@ struct NativeBufferObject {
     char format[2];
 };
 
-PyObject* g_type = nullptr;  // never released
+// The type of the current interpreter, made on first use; forgotten (not
+// released) when that interpreter is finalised.
+PyObject* g_type = nullptr;
 
 bool is_native_buffer(PyObject* obj) {
     return g_type != nullptr &&
@@ -107,6 +110,10 @@ PyObject* native_buffer_type() {
         g_type = PyType_FromSpecWithBases(&kSpec, bases.get());
     }
     return g_type;
+}
+
+void forget_native_buffer_type() noexcept {
+    g_type = nullptr;
 }
 
 PyObject* make_native_buffer(PayloadVec&& words) {

@@ -7,7 +7,7 @@
 
 namespace vak::py {
 
-// The class object, created on first use and kept for the life of the process.
+// The class object, created on first use and kept for the life of the interpreter.
 // Returns nullptr with an exception set if it cannot be created.
 PyObject* native_buffer_type();
 

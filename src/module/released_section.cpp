@@ -14,6 +14,7 @@
 
 #include "common/interrupt.hpp"
 #include "module/call_frame.hpp"
+#include "module/interpreter_life.hpp"
 #include "module/py_ref.hpp"
 
 namespace vak::py {
@@ -137,6 +138,10 @@ void prepare_signal_checks() noexcept {
 #if !defined(_WIN32)
     if (!registered.exchange(true)) ::pthread_atfork(nullptr, nullptr, &after_fork_in_child);
 #endif
+}
+
+void forget_main_thread() noexcept {
+    g_main_thread.store(0, std::memory_order_relaxed);
 }
 
 void let_others_run() {

@@ -38,4 +38,14 @@ std::uint64_t normal_word_count() {
     return r->contents.size();
 }
 
+void forget_normal_words() noexcept {
+    Registry* r = g_registry.peek();
+    if (r == nullptr) return;
+    WordVec previous;
+    {
+        std::unique_lock guard(r->lock);
+        previous.swap(r->contents);
+    }  // freed outside the lock
+}
+
 }  // namespace vak::registry

@@ -17,4 +17,8 @@ std::uint64_t replace_normal_words(WordVec& words);
 // The registry's size; 0 (without creating it) before the first replacement.
 std::uint64_t normal_word_count();
 
+// Empties the registry if it exists, keeping its storage (for a new interpreter,
+// whose code has configured nothing yet). Never creates it.
+void forget_normal_words() noexcept;
+
 }  // namespace vak::registry
