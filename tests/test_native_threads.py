@@ -97,3 +97,6 @@ def test_process_wide_objects_under_threads(probes, mode, expected):
     (line,) = run_probe(probes, "registry_threads_probe", mode)
     assert re.fullmatch(expected, line), line
 
+
+def test_children_forked_while_purges_are_asked_for_purge_on_their_own(probes):
+    assert run_probe(probes, "purger_threads_probe", "fork") == ["purger fork: ok (100 children)"]

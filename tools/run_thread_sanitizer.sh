@@ -106,6 +106,7 @@ for size in 2 5; do
     done
 done
 run RAYON_NUM_THREADS=3 "$out/purger_threads_probe" purges
+run "$out/purger_threads_probe" fork
 # A first making that throws cannot be retried under the sanitizer, whose
 # once-call does not unwind: that case runs in the plain build only.
 run "$out/registry_threads_probe" registry

@@ -8,10 +8,17 @@
 //                                ends; meanwhile the pool's idle workers wake now
 //                                and then and purge their own heaps. Some bursts
 //                                come right as the previous purger ends.
+//   purger_threads_probe fork    forks while other threads ask for purges all the
+//                                time; every child frees a large block, and some
+//                                wait for their own purger to run
 // Prints what it saw; a failed check exits with status 1.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "common/heap_purger.hpp"
@@ -86,6 +93,54 @@ void run_purges() {
                 vak::scan::WorkerPool::instance().size());
 }
 
+// The child of a process whose other threads used the purger: it must be able
+// to ask for purges, and get them, on its own (which starts a purger thread).
+[[noreturn]] void child_frees(bool wait_for_purge) {
+    probe::limit_run_time(15);
+    if (!probe::kForkedChildrenStartThreads) std::_Exit(0);
+    const unsigned before = vak::heap::purge_generation();
+    free_a_large_block(7);
+    if (wait_for_purge) PROBE_CHECK(purge_after(before));
+    std::_Exit(0);
+}
+
+void run_fork() {
+    constexpr unsigned kAskingThreads = 2;
+    constexpr unsigned kForks = 100;
+    // The heap's first allocation reads the machine's memory size into a
+    // function-local static; a fork while another thread does that would leave
+    // the child waiting for it. The probe's subject is the purger: read it first.
+    free_a_large_block(0);
+    std::atomic<bool> done{false};
+    std::vector<std::thread> asking;
+    for (unsigned t = 0; t < kAskingThreads; ++t) {
+        asking.emplace_back([&, t] {
+            for (unsigned k = 0; !done.load(); ++k) {
+                if (k % 1024 == 0) free_a_large_block(t);
+                vak::heap::purge_soon();
+            }
+        });
+    }
+    for (unsigned k = 0; k < kForks; ++k) {
+        const pid_t child = ::fork();
+        PROBE_CHECK(child >= 0);
+        if (child == 0) child_frees(k % 25 == 0);
+        int status = 0;
+        PROBE_CHECK(::waitpid(child, &status, 0) == child);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            std::fprintf(stderr, "child %u: %s %d\n", k,
+                         WIFEXITED(status) ? "exit status" : "signal",
+                         WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status));
+            probe::fail("the forked child freed and purged", __FILE__, __LINE__);
+        }
+    }
+    done.store(true);
+    for (auto& thread : asking) thread.join();
+    // The last purge asked for ends the purger thread before the process does.
+    PROBE_CHECK(purge_after(vak::heap::purge_generation()));
+    std::printf("purger fork: ok (%u children)\n", kForks);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,8 +148,10 @@ int main(int argc, char** argv) {
     const char* mode = argc == 2 ? argv[1] : "";
     if (std::strcmp(mode, "purges") == 0) {
         run_purges();
+    } else if (std::strcmp(mode, "fork") == 0) {
+        run_fork();
     } else {
-        std::fprintf(stderr, "usage: purger_threads_probe purges\n");
+        std::fprintf(stderr, "usage: purger_threads_probe purges|fork\n");
         return 2;
     }
     return 0;
