@@ -34,12 +34,17 @@ if [[ "$runtime" != /* || ! -e "$runtime" ]]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
         "libgcc-$(g++ -dumpversion | cut -d. -f1)-dev" >/dev/null
     runtime="$(g++ -print-file-name=libtsan.so)"
+    if [[ "$runtime" != /* || ! -e "$runtime" ]]; then
+        echo "run_thread_sanitizer: g++ has no libtsan.so" >&2
+        exit 2
+    fi
 fi
 
 logs="$(mktemp -d)"
 trap 'rm -rf "$logs"' EXIT
-# die_after_fork=0: the probes fork while threads run. The sanitizer stops
-# checking in such a child, and the probes' children start no threads under it.
+# die_after_fork=0: the probes and tests fork while threads run. The sanitizer
+# does not check such a child (tests/native/thread_probe_support.hpp says what
+# the probes' children do under it).
 export TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:die_after_fork=0:log_path=$logs/tsan"
 
 fail_on_reports() {
