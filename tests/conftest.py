@@ -10,15 +10,16 @@ settings.register_profile("dev", max_examples=50, deadline=None)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 
-def _address_sanitizer_loaded() -> bool:
+def _runtime_loaded(name: str) -> bool:
     try:
         with open("/proc/self/maps") as maps:
-            return any("libasan" in line for line in maps)
+            return any(name in line for line in maps)
     except OSError:
         return False
 
 
-UNDER_SANITIZER = _address_sanitizer_loaded()
+UNDER_SANITIZER = _runtime_loaded("libasan")
+UNDER_THREAD_SANITIZER = _runtime_loaded("libtsan")
 
 
 def pytest_configure(config):
@@ -26,12 +27,17 @@ def pytest_configure(config):
         "markers",
         "not_under_sanitizer(reason): skipped when the AddressSanitizer runtime is loaded "
         "(tools/run_sanitized_tests.sh)")
+    config.addinivalue_line(
+        "markers",
+        "not_under_thread_sanitizer(reason): skipped when the ThreadSanitizer runtime is loaded "
+        "(tools/run_thread_sanitizer.sh)")
 
 
 def pytest_collection_modifyitems(config, items):
-    if not UNDER_SANITIZER:
-        return
+    skips = {"not_under_sanitizer": ("AddressSanitizer", UNDER_SANITIZER),
+             "not_under_thread_sanitizer": ("ThreadSanitizer", UNDER_THREAD_SANITIZER)}
     for item in items:
-        mark = item.get_closest_marker("not_under_sanitizer")
-        if mark is not None:
-            item.add_marker(pytest.mark.skip(reason="under AddressSanitizer: " + mark.args[0]))
+        for marker, (runtime, loaded) in skips.items():
+            mark = item.get_closest_marker(marker)
+            if loaded and mark is not None:
+                item.add_marker(pytest.mark.skip(reason=f"under {runtime}: {mark.args[0]}"))

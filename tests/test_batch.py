@@ -266,6 +266,7 @@ print((counts, [r["counts"][0] for r in vk.scan_stream_batch([[1, 2, 3]] * 2)]))
 
 
 # Workers stay while batches keep coming, end when idle and start again on demand.
+@pytest.mark.not_under_thread_sanitizer("the runtime counts among the threads with one of its own")
 @pytest.mark.parametrize("size,sizes,expected", [
     ("3", [1, 0, 50, 50, 2], [0, 0, 3, 3, 3, 0]),  # one stream runs on the caller
     ("99999", [5, 2], [5, 5, 0]),                  # threads start only as far as batches need
@@ -304,6 +305,8 @@ FITS = ("fits = [[0x80400] * 400_000 for _ in range(3)]\n"
 
 @pytest.mark.not_under_sanitizer("the cap is mimalloc's own option, and the sanitizer build "
                                   "takes native memory from the sanitizer's heap")
+@pytest.mark.not_under_thread_sanitizer("the cap is mimalloc's own option, and the sanitizer "
+                                         "build takes native memory from the C allocator")
 def test_exhausted_memory_on_workers_raises_memory_error_and_frees_everything():
     proc = run_python(
         "import vak_orn_kernel as vk\n"

@@ -1,14 +1,18 @@
 """Eight Python threads call every function at once, the registry's writer and reader
-included, and get exactly what one thread alone gets."""
+included, and get exactly what one thread alone gets; the main thread runs signal
+handlers during its calls while other threads compute."""
 
 from __future__ import annotations
 
 import faulthandler
 import random
+import signal
 import sys
 import threading
 import time
 from collections.abc import Callable
+
+import numpy as np
 
 import vak_orn_kernel as vk
 from image_helpers import BACKTRACK, metadata
@@ -125,3 +129,58 @@ def test_eight_threads_get_single_threaded_results():
     assert not stuck, f"still running after {JOIN_TIMEOUT} s: {stuck}"
     assert not failures, failures[:10]
     assert vk.backend_info()["normal_word_count"] in REGISTRY_SIZES
+
+
+def test_main_thread_runs_signal_handlers_while_its_batch_waits_for_the_pool():
+    """The main thread's calls take the interpreter lock back about every 50 ms to run
+    pending signal handlers (as for Ctrl-C), also while its batch waits behind other
+    threads' long batches on the pool. A handler that returns leaves every call's
+    result alone. Pending signals of one kind run their handler once, and the main
+    thread's own batch is too small to look for signals while it converts, so two
+    runs within one call mean that the waiting caller ran them. How long a call
+    waits depends on the other batches: calls are repeated until one waited long."""
+    long_streams = [np.full(3_000_000, 0x80400, dtype=np.uint32)] * 8
+    long_expected = [r["counts"] for r in vk.scan_stream_batch(long_streams)]
+    small = BATCH[:4]
+    expected = plain(vk.scan_stream_batch(small, True))
+    done = threading.Event()
+    others_started = threading.Barrier(3)
+    failures: list[str] = []
+    runs: list[float] = []
+
+    def other_caller() -> None:
+        others_started.wait()
+        while not done.is_set():
+            if [r["counts"] for r in vk.scan_stream_batch(long_streams)] != long_expected:
+                failures.append("another thread's batch differs")
+
+    def signaller() -> None:
+        while not done.is_set():
+            signal.pthread_kill(threading.main_thread().ident, signal.SIGUSR1)
+            time.sleep(0.005)
+
+    previous = signal.signal(signal.SIGUSR1, lambda signum, frame: runs.append(time.monotonic()))
+    helpers = [threading.Thread(target=other_caller) for _ in range(2)]
+    helpers.append(threading.Thread(target=signaller))
+    most_runs_in_one_call = 0
+    try:
+        for helper in helpers:
+            helper.start()
+        others_started.wait()
+        for _ in range(60):
+            time.sleep(0.02)  # the other batches are on the pool
+            start = time.monotonic()
+            got = vk.scan_stream_batch(small, True)
+            end = time.monotonic()
+            assert plain(got) == expected
+            most_runs_in_one_call = max(most_runs_in_one_call,
+                                        sum(start <= t <= end for t in runs))
+            if most_runs_in_one_call >= 2:
+                break
+    finally:
+        done.set()
+        for helper in helpers:
+            helper.join(timeout=JOIN_TIMEOUT)
+        signal.signal(signal.SIGUSR1, previous)
+    assert not failures, failures[:3]
+    assert most_runs_in_one_call >= 2, most_runs_in_one_call

@@ -1,5 +1,6 @@
 #include "common/heap_purger.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -56,6 +57,26 @@ void purger_loop() {
         }
     }
 }
+
+// fork() copies only the calling thread: a mutex that another thread held at
+// that moment would stay locked in the child, whose next large free would wait
+// for it forever. The mutex is therefore taken around fork().
+void lock_before_fork() noexcept {
+    g_mutex.lock();
+}
+
+void unlock_in_parent() noexcept {
+    g_mutex.unlock();
+}
+
+void unlock_in_child() noexcept {
+    // The parent's purger may have been waiting on it; it does not exist here.
+    new (&g_wake) std::condition_variable();
+    g_mutex.unlock();
+}
+
+[[maybe_unused]] const int g_fork_handlers =
+    ::pthread_atfork(&lock_before_fork, &unlock_in_parent, &unlock_in_child);
 
 bool start_purger() noexcept {
     try {
