@@ -34,8 +34,8 @@ struct HeapAllocator {
         return static_cast<T*>(p);
     }
     void deallocate(T* p, std::size_t n) noexcept {
+        heap::note_freed(n * sizeof(T));  // first: nothing about p is read after the free
         heap::release(p);
-        heap::note_freed(n * sizeof(T));
     }
 
     template <class U>

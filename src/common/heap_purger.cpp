@@ -29,10 +29,10 @@ struct PurgerState {
     pid_t purger_process = 0;  // the process whose purger thread runs; 0 when none
 };
 
-PurgerState& state() {
-    alignas(PurgerState) static unsigned char storage[sizeof(PurgerState)];
-    static PurgerState* const made = new (storage) PurgerState();
-    return *made;
+alignas(PurgerState) unsigned char g_state_storage[sizeof(PurgerState)];
+
+PurgerState& state() noexcept {
+    return *std::launder(reinterpret_cast<PurgerState*>(g_state_storage));
 }
 
 std::atomic<unsigned> g_generation{0};
@@ -62,21 +62,26 @@ void purger_loop() {
 // that moment would stay locked in the child, whose next large free would wait
 // for it forever. The mutex is therefore taken around fork().
 void lock_before_fork() noexcept {
-    g_mutex.lock();
+    state().mutex.lock();
 }
 
 void unlock_in_parent() noexcept {
-    g_mutex.unlock();
+    state().mutex.unlock();
 }
 
 void unlock_in_child() noexcept {
     // The parent's purger may have been waiting on it; it does not exist here.
-    new (&g_wake) std::condition_variable();
-    g_mutex.unlock();
+    new (&state().wake) std::condition_variable();
+    state().mutex.unlock();
 }
 
-[[maybe_unused]] const int g_fork_handlers =
-    ::pthread_atfork(&lock_before_fork, &unlock_in_parent, &unlock_in_child);
+// The state is made when the module is loaded, before any thread can use it or
+// fork (a first use racing a fork could leave the child's copy half made).
+int make_state() noexcept {
+    new (g_state_storage) PurgerState();
+    return ::pthread_atfork(&lock_before_fork, &unlock_in_parent, &unlock_in_child);
+}
+[[maybe_unused]] const int g_state_made = make_state();
 
 bool start_purger() noexcept {
     try {

@@ -76,8 +76,8 @@ public:
 private:
     struct HeapRelease {
         void operator()(std::uint16_t* p) const noexcept {
-            heap::release(p);
             heap::note_freed(kChunkCodes * sizeof(std::uint16_t));
+            heap::release(p);
         }
     };
     using Chunk = std::unique_ptr<std::uint16_t[], HeapRelease>;

@@ -10,6 +10,7 @@
 
 #include "common/heap.hpp"
 #include "common/invariant.hpp"
+#include "image/pixel_blocks.hpp"
 #include "module/call_frame.hpp"
 #include "module/entry_points.hpp"
 #include "module/interpreter_life.hpp"
@@ -17,6 +18,9 @@
 #include "module/native_buffer.hpp"
 #include "module/py_ref.hpp"
 #include "module/result_builders.hpp"
+#include "scan/chunk_classes.hpp"
+#include "scan/pool_trace.hpp"
+#include "text/simd_scans.hpp"
 
 namespace vak::py {
 
@@ -117,6 +121,20 @@ bool register_contents(PyObject* module) {
     return true;
 }
 
+// The process-wide choices that the cores make on first use (which kernels run,
+// whether the pool traces) are made here, under the interpreter lock and before
+// any worker thread exists: a first use on a worker racing a fork() on another
+// thread could leave the child's copy of the choice half made, and the child
+// would wait for it forever.
+void settle_process_choices() {
+    static_cast<void>(scan::active_kernels());
+    static_cast<void>(scan::pool_trace::enabled());
+    static_cast<void>(image::avx2_blocks_available());
+#if defined(__x86_64__)
+    static_cast<void>(text::simd::has_avx2());
+#endif
+}
+
 PyObject* initialise() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
@@ -142,6 +160,7 @@ PyObject* initialise() {
     if (!enter_interpreter_life()) return nullptr;
     heap::prefer_small_pages();
     prepare_signal_checks();
+    settle_process_choices();
     PyRef module(PyModule_Create2(&g_definition, 3));
     if (!module) return nullptr;
     if (!register_contents(module.get())) return nullptr;

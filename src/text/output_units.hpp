@@ -81,8 +81,8 @@ public:
 private:
     void release() noexcept {
         if (bytes_ == nullptr) return;
-        heap::release(bytes_);
         heap::note_freed(capacity_);  // as for vectors
+        heap::release(bytes_);
     }
 
     std::uint8_t* bytes_ = nullptr;
