@@ -121,7 +121,9 @@ echo "run_thread_sanitizer: probes clean"
 
 # ------------------------------------------------------------------ module
 build="${VAK_TSAN_MODULE_DIR:-build/tsan-module}"
-python="$(command -v python3)"
+# The interpreter itself, not a launcher script in front of it (pyenv's shims
+# are shell scripts, and a shell with the runtime preloaded crashes at start).
+python="$(python3 -c 'import sys; print(sys.executable)')"
 cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$python" -DVAK_SANITIZE_THREAD=ON \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$jobs"
