@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <cmath>
 #include <new>
+#include <type_traits>
 
 #include "common/invariant.hpp"
 #include "image/block_sums.hpp"
@@ -244,7 +245,8 @@ EncodeResult encode_quadtree(ByteVec pixels, std::uint32_t width, std::uint32_t 
         LevelTable quantised;    // a byte's palette entry
         LevelTable pixel_level;  // that entry's level (a pixel leaf's colour)
     };
-    BumpArena arena(BlockSums::bytes_needed(width, height, top_level) + sizeof(Tables) + 16);
+    BumpArena arena(BlockSums::bytes_needed(width, height, top_level) + sizeof(Tables) +
+                    sizeof(BlockSums) + 32);
     Tables& tables = *new (arena.allocate(sizeof(Tables), alignof(Tables))) Tables{};
     tables.level_of = build_level_table(bit_depth);
     {
@@ -254,7 +256,11 @@ EncodeResult encode_quadtree(ByteVec pixels, std::uint32_t width, std::uint32_t 
             tables.pixel_level[v] = tables.level_of[tables.quantised[v]];
         }
     }
-    const BlockSums sums(arena, pixels.data(), width, height, top_level, tables.quantised);
+    // The sums' own tables (a kilobyte) go to the arena as well; nothing in them needs
+    // destroying.
+    static_assert(std::is_trivially_destructible_v<BlockSums>);
+    const BlockSums& sums = *new (arena.allocate(sizeof(BlockSums), alignof(BlockSums))) BlockSums(
+        arena, pixels.data(), width, height, top_level, tables.quantised);
 
     write_metadata(result.words, result.metadata);
     Walk(sums, pixels.data(), width, height, tables.level_of, tables.pixel_level, t, result.words)
