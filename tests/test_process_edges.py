@@ -159,7 +159,7 @@ def test_dropped_results_give_their_memory_back(size, make):
     assert proc.returncode == 0, proc.stderr
     held, after, seconds = map(float, proc.stdout.split())
     assert held > 120, proc.stdout  # the results really were resident
-    assert after <= 40 and seconds < 1.2, proc.stdout
+    assert after <= 40 and seconds < 1.5, proc.stdout  # about a second, on a busy machine
 
 
 def test_exit_is_not_delayed_by_what_the_module_did():
