@@ -113,9 +113,7 @@ void prepare_signal_checks() noexcept;
 // complete (see result_builders.hpp).
 void let_others_run();
 
-// Runs pending signal handlers without giving up the interpreter lock (for
-// reads of memory that other threads could change meanwhile). A handler that
-// raises ends the call.
+// Runs pending signal handlers (the lock held); a handler that raises ends the call.
 void check_signals();
 
 // Paces the checks of a loop that holds the interpreter lock: step() counts one
@@ -132,13 +130,6 @@ public:
     bool step() {
         if ((++count_ & (stride_ - 1)) != 0) return false;
         return due();
-    }
-    // The same for work that must not give up the lock (check_signals()).
-    bool step_holding_lock() {
-        if ((++count_ & (stride_ - 1)) != 0) return false;
-        if (!time_is_up()) return false;
-        check_signals();
-        return true;
     }
     // Checks now if the interval has passed, whatever the count.
     bool due() {

@@ -95,15 +95,16 @@ Kind integer_kind(const char* format, Py_ssize_t itemsize) {
     }
 }
 
-// Runs fn(begin, end) over [0, n) a piece at a time, with a look at pending
-// signals between pieces: a copy of gigabytes takes a good part of a second.
-// The lock is kept, so that no other thread writes the buffer meanwhile.
+// Runs fn(begin, end) over [0, n) a piece at a time, giving other threads a turn
+// and looking at pending signals between pieces now and then: a copy of
+// gigabytes takes a good part of a second. (Another thread may then write the
+// buffer, as it may change a list being read.)
 template <class Fn>
 void in_pieces(std::size_t n, Fn&& fn) {
     constexpr std::size_t kPiece = std::size_t{1} << 20;
     SignalPace pace(1);
     for (std::size_t begin = 0; begin < n; begin += kPiece) {
-        if (begin != 0) pace.step_holding_lock();
+        if (begin != 0) pace.step();
         fn(begin, std::min(n, begin + kPiece));
     }
 }
