@@ -139,7 +139,7 @@ def test_main_thread_runs_signal_handlers_while_its_batch_waits_for_the_pool():
     thread's own batch is too small to look for signals while it converts, so two
     runs within one call mean that the waiting caller ran them. How long a call
     waits depends on the other batches: calls are repeated until one waited long."""
-    long_streams = [np.full(6_000_000, 0x80400, dtype=np.uint32)] * 8
+    long_streams = [np.full(20_000_000, 0x80400, dtype=np.uint32)] * 8
     long_expected = [r["counts"] for r in vk.scan_stream_batch(long_streams)]
     small = BATCH[:4]
     expected = plain(vk.scan_stream_batch(small, True))
