@@ -256,9 +256,13 @@ def test_ctrl_c_stops_a_long_call_promptly(setup, call):
     # The signal comes from outside, as a terminal's Ctrl-C does: a thread of the child
     # could not send it while the call holds the interpreter lock. The call's own undisturbed
     # duration, measured first in the same child, is the yardstick on a busy machine.
+    # A shell's background job inherits SIGINT ignored, and the interpreter then installs no
+    # KeyboardInterrupt handler: the child installs it itself.
     proc = subprocess.Popen([sys.executable, "-u", "-c", textwrap.dedent(f"""
+        import signal
         import time
         import vak_orn_kernel as vk
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         {setup}
         start = time.perf_counter()
         {call}
