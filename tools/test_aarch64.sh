@@ -65,6 +65,7 @@ cross=(aarch64-linux-gnu-g++ -std=c++20 -O1 -Wall -Wextra -Werror -static -pthre
        -fsanitize=undefined -fsanitize-undefined-trap-on-error -DVAK_CHECKED_HEAP -Isrc)
 kernels=(src/scan/chunk_classes*.cpp src/scan/scan_path.cpp)
 cores=(src/common/*.cpp src/scan/core_scan.cpp "${kernels[@]}" src/text/*.cpp src/image/*.cpp)
+fuzz_support=(fuzz/nfd_reference_tables.cpp)  # the text model's Unicode tables
 build_pids=()
 "${cross[@]}" tests/native/chunk_classes_probe.cpp "${kernels[@]}" \
     -o "$probe_dir/chunk_classes_probe" & build_pids+=($!)
@@ -74,7 +75,7 @@ for pid in "${build_pids[@]}"; do wait "$pid"; done
 fuzz_targets=(scan_words encode_text decode_quadtree encode_quadtree)
 for target in "${fuzz_targets[@]}"; do
     "${cross[@]}" "fuzz/${target}_fuzzer.cpp" tools/fuzz_replay_main.cpp "${cores[@]}" \
-        -o "$probe_dir/${target}_replay"
+        "${fuzz_support[@]}" -o "$probe_dir/${target}_replay"
 done
 
 probe_failures=0
