@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "text/encoder.hpp"
+#include "text/text_words.hpp"
 
 namespace {
 

@@ -28,6 +28,8 @@ core_sources=(
     src/text/unicode_tables.cpp
     src/image/*.cpp
 )
+# The harnesses' own data (the text model's Unicode tables).
+support_sources=(fuzz/nfd_reference_tables.cpp)
 
 common=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fno-sanitize-recover=undefined
         -Wall -Wextra -Werror -Isrc -D_GLIBCXX_SANITIZE_VECTOR)
@@ -66,7 +68,7 @@ wait_all() {
 
 mkdir -p "$out/obj"
 rm -f "$out"/obj/*.o "$out/libvak_cores.a"
-for source in "${core_sources[@]}"; do
+for source in "${core_sources[@]}" "${support_sources[@]}"; do
     spawn "$cxx" -fsanitize=fuzzer-no-link,address,undefined "${common[@]}" -c "$source" \
           -o "$out/obj/$(basename "${source%.cpp}").o"
 done

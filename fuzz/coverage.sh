@@ -21,7 +21,7 @@ sources=(src/common/invariant.cpp src/common/memory_ceiling.cpp src/common/cgrou
          src/scan/core_scan.cpp src/scan/chunk_classes.cpp
          src/scan/chunk_classes_avx2.cpp src/scan/chunk_classes_avx512.cpp src/scan/scan_path.cpp
          src/text/encoder.cpp src/text/byte_pairs.cpp src/text/decomposition.cpp
-         src/text/unicode_tables.cpp src/image/*.cpp)
+         src/text/unicode_tables.cpp src/image/*.cpp fuzz/nfd_reference_tables.cpp)
 
 for t in "${targets[@]}"; do
     clang++ -std=c++20 -O1 -g -DVAK_CHECKED_HEAP -Isrc -fsanitize=fuzzer \

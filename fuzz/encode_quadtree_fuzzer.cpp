@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "image/quadtree_decoder.hpp"
+#include "image/decoded_picture.hpp"
 #include "image/quadtree_encoder.hpp"
 
 namespace {

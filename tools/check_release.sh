@@ -6,13 +6,15 @@
 #      that tag (bundling whatever it needs); the repaired wheel is the one
 #      checked from here on and left in dist/;
 #   4. the repaired wheel, installed with its test extras into a fresh venv of
-#      every CPython 3.11+ on the machine, passes the test suite there, and mypy's
-#      stubtest finds the installed stub in agreement with the module.
+#      every CPython 3.11+ (or --from's version on) on the machine, passes the
+#      test suite there, and mypy's stubtest finds the installed stub in agreement
+#      with the module.
 #
 #   tools/check_release.sh [OUT_DIR] [--from 3.N]
 #     OUT_DIR  where the repaired wheel is kept (default: dist/)
-#     --from   the oldest interpreter to run the suite under (default 3.11; CI,
-#              which has just run the suite under 3.11, passes 3.12)
+#     --from   the oldest interpreter to run the suite under (default 3.11; CI
+#              passes 3.12: its later steps run the suite under 3.11 against the
+#              sanitized, the installed and the clang++ builds)
 #
 # The checking tools live in a venv of their own, build/release-tools, made on
 # first use; the development interpreter's packages are not touched.

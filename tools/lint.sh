@@ -14,7 +14,7 @@ python3 -m pip install -q "clang-format==20.1.8" "clang-tidy==20.1.0" "ruff==0.1
 # The tools' commands live beside the interpreter's scripts (not always on PATH).
 bin="$(python3 -c 'import sysconfig; print(sysconfig.get_path("scripts"))')"
 
-mapfile -t cpp < <(git ls-files '*.cpp' '*.hpp' | grep -v 'unicode_tables\.cpp$')
+mapfile -t cpp < <(git ls-files '*.cpp' '*.hpp' | grep -Ev '(unicode|nfd_reference)_tables\.cpp$')
 mapfile -t src_cpp < <(git ls-files 'src/*.cpp' | grep -v 'unicode_tables\.cpp$')
 
 echo "--- module rules"

@@ -14,8 +14,9 @@
 #    script mounts it and registers qemu-aarch64 if it can); when it cannot, the
 #    script says so and stops after the probes.
 #
-# --quick uses the smaller Hypothesis profile and leaves out tests/test_leaks.py
-# (100,000 calls per case: hours under emulation). Must run as root (apt-get,
+# --quick replays 50 instead of 500 mutation rounds per fuzz input, uses the
+# smaller Hypothesis profile and leaves out tests/test_leaks.py (100,000 calls
+# per case: hours under emulation). Must run as root (apt-get,
 # debootstrap, chroot, mounts). Installs what it needs with apt-get.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -65,6 +66,7 @@ cross=(aarch64-linux-gnu-g++ -std=c++20 -O1 -Wall -Wextra -Werror -static -pthre
        -fsanitize=undefined -fsanitize-undefined-trap-on-error -DVAK_CHECKED_HEAP -Isrc)
 kernels=(src/scan/chunk_classes*.cpp src/scan/scan_path.cpp)
 cores=(src/common/*.cpp src/scan/core_scan.cpp "${kernels[@]}" src/text/*.cpp src/image/*.cpp)
+fuzz_support=(fuzz/nfd_reference_tables.cpp)  # the text model's Unicode tables
 build_pids=()
 "${cross[@]}" tests/native/chunk_classes_probe.cpp "${kernels[@]}" \
     -o "$probe_dir/chunk_classes_probe" & build_pids+=($!)
@@ -74,7 +76,7 @@ for pid in "${build_pids[@]}"; do wait "$pid"; done
 fuzz_targets=(scan_words encode_text decode_quadtree encode_quadtree)
 for target in "${fuzz_targets[@]}"; do
     "${cross[@]}" "fuzz/${target}_fuzzer.cpp" tools/fuzz_replay_main.cpp "${cores[@]}" \
-        -o "$probe_dir/${target}_replay"
+        "${fuzz_support[@]}" -o "$probe_dir/${target}_replay"
 done
 
 probe_failures=0

@@ -3,11 +3,12 @@
 // Cores call `interrupt::poll()` regularly inside their loops: about every
 // 10-100 microseconds of work (every few tens of thousands of words, pixels or
 // characters). With no checker installed on the thread, a poll is one
-// thread-local load. The checker installed by the caller decides, from a cheap
-// coarse clock, whether it is time to look (about every 50 ms) and throws
-// `Interrupted` when the work is to stop. Cores need no handling of their own:
-// like std::bad_alloc, `Interrupted` unwinds through them, and everything they
-// own is released on the way.
+// thread-local load. The checker installed by the caller decides whether it is
+// time to look (from a cheap coarse clock: about every 50 ms while the
+// interpreter lock is given up, 20 ms while it is held; a batch worker's checker
+// reads its job's flag) and throws `Interrupted` when the work is to stop. Cores
+// need no handling of their own: like std::bad_alloc, `Interrupted` unwinds
+// through them, and everything they own is released on the way.
 #pragma once
 
 namespace vak::interrupt {

@@ -8,6 +8,10 @@
 // orchestrator resizes its container), so a request of kFreshReadFrom bytes or
 // more reads them afresh; smaller requests compare with the ceiling last read,
 // which keeps the check on every allocation to one load and one comparison.
+//
+// Used by the module, except memory_ceiling() (only the memory-ceiling bench)
+// and cgroup_memory_limit() (only the cgroup probe): two small entries into the
+// reader, which stay beside it because they take its lock.
 #pragma once
 
 #include <atomic>

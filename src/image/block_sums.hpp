@@ -10,7 +10,7 @@
 // are as narrow as the largest total of their level allows:
 //   sums     255 * 4^k:   16 bits up to k = 4, then 32 bits (k <= 11 fits);
 //   squares  255^2 * 4^k: 32 bits up to k = 8, then 64 bits.
-// For a W x H image all levels together take about 6 bytes per pixel.
+// For a W x H image the stored levels together take about 1.5 bytes per pixel.
 #pragma once
 
 #include <array>
@@ -40,7 +40,7 @@ struct BlockTotals {
 class BlockSums {
 public:
     // `pixels`: width * height * kChannels bytes, rows first; `quantised` maps a
-    // byte to its palette entry. Levels 1..top_level live in `arena`.
+    // byte to its palette entry. Levels kFirstStoredLevel..top_level live in `arena`.
     BlockSums(BumpArena& arena, const std::uint8_t* pixels, std::uint32_t width,
               std::uint32_t height, unsigned top_level,
               const std::array<std::uint8_t, 256>& quantised);

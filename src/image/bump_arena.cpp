@@ -60,10 +60,6 @@ BumpArena::~BumpArena() {
     }
 }
 
-void BumpArena::throw_too_large() {
-    throw std::bad_alloc();
-}
-
 void BumpArena::add_block(std::size_t min_payload) {
     std::size_t payload = min_payload < kMinBlockPayload ? kMinBlockPayload : min_payload;
     // Grow geometrically so that many small requests cost few blocks.

@@ -1,6 +1,8 @@
 // A bump arena: allocations are carved from large heap blocks and are never
 // freed one by one; every block goes back at once when the arena is destroyed.
 // It suits working memory whose pieces all die together at the end of a call.
+//
+// Used by the module.
 #pragma once
 
 #include <cstddef>
@@ -19,16 +21,8 @@ public:
     // 16). Throws std::bad_alloc when memory cannot be obtained.
     void* allocate(std::size_t bytes, std::size_t align);
 
-    template <class T>
-    T* allocate_array(std::size_t count) {
-        static_assert(alignof(T) <= 16, "arena alignment is at most 16");
-        if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw_too_large();
-        return static_cast<T*>(allocate(count * sizeof(T), alignof(T)));
-    }
-
 private:
     struct Block;
-    [[noreturn]] static void throw_too_large();
     void add_block(std::size_t min_payload);
 
     Block* head_ = nullptr;  // the current block; older blocks hang off `previous`

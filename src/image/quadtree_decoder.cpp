@@ -248,16 +248,4 @@ const char* StreamDecoder::set_colour(std::uint32_t level0, std::uint32_t level1
     return nullptr;
 }
 
-DecodeResult decode_quadtree(const std::uint32_t* words, std::size_t count) {
-    DecodeResult result;
-    StreamDecoder decoder(words, count);
-    result.error = decoder.read_metadata();
-    if (result.error != nullptr) return result;
-    result.metadata = decoder.metadata();
-    result.pixels.resize(decoder.pixel_bytes());
-    result.error = decoder.read_image(result.pixels.data());
-    if (result.error != nullptr) result.pixels = ByteVec();  // no partial image
-    return result;
-}
-
 }  // namespace vak::image

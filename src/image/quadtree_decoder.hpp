@@ -7,13 +7,15 @@
 // pixel (see PaintCanvas); work stays bounded by the words plus a small multiple
 // of the image's area, however often the stream paints the same pixels.
 // Runs without the interpreter lock; throws std::bad_alloc when memory runs out.
+//
+// Used by the module (image/decoded_picture.hpp has both steps in one call for
+// the fuzzers and probes).
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
-#include "common/heap_allocator.hpp"
 #include "image/image_format.hpp"
 #include "image/paint_canvas.hpp"
 #include "image/traversal_path.hpp"
@@ -73,14 +75,5 @@ private:
     bool colour_seen_ = false;
     bool paint_seen_ = false;
 };
-
-struct DecodeResult {
-    const char* error = nullptr;  // the full ValueError message, or nullptr on success
-    ByteVec pixels;               // width * height * 3 bytes
-    ImageMetadata metadata;       // threshold_tenths holds metadata field 7
-};
-
-// Both steps at once, the picture in a vector.
-DecodeResult decode_quadtree(const std::uint32_t* words, std::size_t count);
 
 }  // namespace vak::image

@@ -117,7 +117,7 @@ void let_others_run();
 void check_signals();
 
 // Paces the checks of a loop that holds the interpreter lock: step() counts one
-// item and, every `stride` items, looks at a coarse clock; once kSignalInterval
+// item and, every `stride` items, looks at a coarse clock; once kSignalIntervalNs
 // has passed since the last check, it checks. Whatever an item costs, the lock
 // is then never held for long without a look at signals.
 class SignalPace {

@@ -56,11 +56,14 @@ bool to_bounded(PyObject* obj, unsigned long long& out) {
     return true;
 }
 
-// A list of integers, in the order of the list iterator. Only an item that is
-// not an exact int can run Python code (its __index__) and so change the list:
-// the length is read again after such an item, and after signal handlers ran.
-// Exact ints met before are found in a memo instead of being read again; values
-// gather in a block, so that the vector grows once per block.
+// A list of integers, in the order of the list iterator. Reading an exact int
+// runs no Python code; converting any other item can (its __index__), and so can
+// a pace step (other threads, signal handlers): either may change the list, so
+// the length is read again after each. (A finaliser that runs when such an item
+// is let go comes after that reading, and a list it changes is not followed as
+// the list iterator would follow it.) Exact ints met before are found in a memo
+// instead of being read again; values gather in a block, so that the vector
+// grows once per block.
 template <class Out, class ItemConversion>
 bool read_int_list(PyObject* list, Out& out, ItemConversion& convert_item) {
     using T = typename Out::value_type;
@@ -100,7 +103,8 @@ bool read_int_list(PyObject* list, Out& out, ItemConversion& convert_item) {
 }
 
 // The shared shape of every vector conversion: refuse str, require a sequence,
-// reserve by its length, then read it through the iterator protocol.
+// take an integer buffer whole where one is offered, reserve by its length, then
+// read the items: a list by index, anything else through the iterator protocol.
 template <class Out, class ItemConversion>
 bool to_vector(PyObject* obj, Out& out, ItemConversion&& convert_item) {
     using T = typename Out::value_type;
@@ -125,8 +129,10 @@ bool to_vector(PyObject* obj, Out& out, ItemConversion&& convert_item) {
         if (PyList_CheckExact(obj)) return read_int_list(obj, out, convert_item);
     } else if (PyList_CheckExact(obj)) {
         // Same observable order as the list iterator. Converting an item (a
-        // stream) runs Python code, which may change the list: the length is
-        // read again after each item.
+        // stream) can run Python code (an item's __index__, a sequence's own
+        // methods), and so can a pace step; either may change the list, so the
+        // length is read again after each item. (As above, a finaliser run when
+        // the item is let go comes after that reading.)
         Py_ssize_t length = PyList_Size(obj);
         SignalPace pace(1);
         for (Py_ssize_t i = 0; i < length; ++i) {

@@ -1,6 +1,7 @@
-// encode_text: takes the str's UTF-8 into a bytes object of the call's own (the
-// str itself keeps no UTF-8 copy afterwards), encodes it with the lock
-// released, and builds the list from the two-byte output units.
+// encode_text: takes the str's UTF-8 into storage of the call's own (a bytes
+// object, or for a long str its pieces joined in a vector; the str itself keeps
+// no UTF-8 copy afterwards), encodes it with the lock released, and builds the
+// list from the two-byte output units.
 #include "common/heap_allocator.hpp"
 #include "module/call_frame.hpp"
 #include "module/conversions.hpp"

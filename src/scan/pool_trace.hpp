@@ -1,6 +1,8 @@
 // Development aid, for tests and benchmarks only: with VAK_ORN_KERNEL_DEBUG_POOL=1
-// in the environment (read once, when the pool is first needed), the pool reports
-// its size and every batch the duration of its parallel phase on standard error:
+// in the environment (read once: when the module is imported, which settles its
+// process-wide choices; in a native program, when the pool is first needed), the
+// pool reports its size and every batch the duration of its parallel phase on
+// standard error:
 //   vak_orn_kernel: worker pool size N
 //   vak_orn_kernel: parallel phase N streams T ns
 // Otherwise nothing is written, and nothing is timed.

@@ -5,8 +5,9 @@
 // Byte runs need no buffer of their own: their bytes go straight to the output,
 // and a direct character first pads a run that ended on an odd byte. A run of
 // non-starters is written as it arrives while its classes do not decrease (the
-// usual case); the first one out of order turns the rest of that run into
-// pending marks, which are sorted and written when the next starter arrives.
+// usual case); the first one out of order takes the run's marks written so far
+// back as pending marks, the rest of the run joins them, and all are sorted and
+// written when the next starter arrives.
 #pragma once
 
 #include <cstddef>

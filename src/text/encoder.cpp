@@ -114,11 +114,4 @@ EncodedText encode_text_units(const std::uint8_t* utf8, std::size_t size) {
     return encoded;
 }
 
-WordVec encode_text(const std::uint8_t* utf8, std::size_t size) {
-    const EncodedText encoded = encode_text_units(utf8, size);
-    WordVec words(encoded.size());
-    for (std::size_t i = 0; i < words.size(); ++i) words[i] = encoded.word(i);
-    return words;
-}
-
 }  // namespace vak::text

@@ -3,12 +3,14 @@
 // to its code point, and the UTF-8 bytes of everything else are packed two to
 // a word (0x40000 + first * 256 + second), a run spanning characters until a
 // direct character or the end closes it. No markers, lengths or terminators.
+//
+// Used by the module (text/text_words.hpp has the words as 32-bit values for
+// the fuzzers and benches).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "common/heap_allocator.hpp"
 #include "text/output_units.hpp"
 
 namespace vak::text {
@@ -22,8 +24,5 @@ std::size_t max_words(const std::uint8_t* utf8, std::size_t size) noexcept;
 // max_words. Polls vak::interrupt every 64 KiB of input. Throws std::bad_alloc
 // (and interrupt::Interrupted).
 EncodedText encode_text_units(const std::uint8_t* utf8, std::size_t size);
-
-// The same words as 32-bit values.
-WordVec encode_text(const std::uint8_t* utf8, std::size_t size);
 
 }  // namespace vak::text

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/interrupt.hpp"
-#include "image/quadtree_decoder.hpp"
+#include "image/decoded_picture.hpp"
 #include "image/quadtree_encoder.hpp"
 
 namespace {
