@@ -1,3 +1,4 @@
+import gc
 import enum
 import os
 import random
@@ -223,6 +224,78 @@ def test_ints_replaced_by_index_are_read_anew():
     stream[1500] = Replacer()
     expected = [1000 + i % 64 for i in range(1500)] + [7] + [2000 + i % 64 for i in range(1501, 3000)]
     assert memoryview(vk.scan_stream(stream)["text_words_u32le"]).tolist() == expected
+
+
+def list_grown_by_a_finaliser(first, last, added, make_middle):
+    """A list whose middle item leaves the list when it is read and, when the reader lets go
+    of it, runs a finaliser that appends `added`: the list iterator sees those items too."""
+    items = []
+
+    class Middle(make_middle):
+        def __del__(self):
+            items.extend(added)
+
+    def leave():
+        items.remove(middle_ref[0])
+        middle_ref.clear()
+
+    middle_ref = [Middle(leave)]
+    items.extend([first, middle_ref[0], last])
+    return items
+
+
+class IndexThatLeaves:
+    def __init__(self, leave):
+        self.leave = leave
+
+    def __index__(self):
+        self.leave()
+        return 7
+
+
+class StreamThatLeaves(list):
+    def __init__(self, leave):
+        super().__init__([7])
+        self.leave = leave
+
+    def __iter__(self):
+        self.leave()
+        return super().__iter__()
+
+    def __len__(self):
+        return 1
+
+
+@pytest.mark.parametrize("name,call,make_middle,first,last,added", [
+    ("scan_stream", lambda s: memoryview(vk.scan_stream(s)["text_words_u32le"]).tolist(),
+     IndexThatLeaves, 1, 2, [100, 101]),
+    ("configure_normal_words", vk.configure_normal_words, IndexThatLeaves, 1, 2, [100, 101]),
+    ("scan_stream_batch", lambda s: [r["counts"][0] for r in vk.scan_stream_batch(s)],
+     StreamThatLeaves, [1], [2, 3], [[5], [6, 6, 6]]),
+])
+def test_items_appended_by_a_finaliser_are_read(name, call, make_middle, first, last, added):
+    # Python's own list iterator over the same construction is the yardstick.
+    gc.disable()
+    try:
+        expected_items = []
+        for item in list_grown_by_a_finaliser(first, last, added, make_middle):
+            expected_items.append(item)
+            if isinstance(item, make_middle):
+                item.__index__() if make_middle is IndexThatLeaves else iter(item)
+                expected_items[-1] = 7 if make_middle is IndexThatLeaves else [7]
+            del item
+        got = call(list_grown_by_a_finaliser(first, last, added, make_middle))
+    finally:
+        gc.enable()
+    # The iterator reads `first` and the middle; the middle's leaving moved `last` under it, so
+    # what follows is what its finaliser appended.
+    assert expected_items[2:] == added
+    if name == "scan_stream":
+        assert got == expected_items
+    elif name == "configure_normal_words":
+        assert got == len(set(expected_items))
+    else:
+        assert got == [len(stream) for stream in expected_items]
 
 
 @pytest.mark.parametrize("error,tolerant", [

@@ -59,9 +59,8 @@ bool to_bounded(PyObject* obj, unsigned long long& out) {
 // A list of integers, in the order of the list iterator. Reading an exact int
 // runs no Python code; converting any other item can (its __index__), and so can
 // a pace step (other threads, signal handlers): either may change the list, so
-// the length is read again after each. (A finaliser that runs when such an item
-// is let go comes after that reading, and a list it changes is not followed as
-// the list iterator would follow it.) Exact ints met before are found in a memo
+// the length is read again after each, once the item has been let go (its
+// finaliser may change the list as well). Exact ints met before are found in a memo
 // instead of being read again; values gather in a block, so that the vector
 // grows once per block.
 template <class Out, class ItemConversion>
@@ -89,8 +88,10 @@ bool read_int_list(PyObject* list, Out& out, ItemConversion& convert_item) {
                     if (!convert_item(item, value)) return false;
                     memo.remember(item, value);
                 } else {
-                    const PyRef held = PyRef::borrowed(item);
-                    if (!convert_item(held.get(), value)) return false;
+                    {
+                        const PyRef held = PyRef::borrowed(item);
+                        if (!convert_item(held.get(), value)) return false;
+                    }  // let go of the item first: its finaliser may change the list too
                     memo.forget();
                     length = PyList_Size(list);
                     stop = std::min(stop, length);
@@ -131,8 +132,7 @@ bool to_vector(PyObject* obj, Out& out, ItemConversion&& convert_item) {
         // Same observable order as the list iterator. Converting an item (a
         // stream) can run Python code (an item's __index__, a sequence's own
         // methods), and so can a pace step; either may change the list, so the
-        // length is read again after each item. (As above, a finaliser run when
-        // the item is let go comes after that reading.)
+        // length is read again after each item has been let go.
         Py_ssize_t length = PyList_Size(obj);
         SignalPace pace(1);
         for (Py_ssize_t i = 0; i < length; ++i) {
@@ -142,9 +142,11 @@ bool to_vector(PyObject* obj, Out& out, ItemConversion&& convert_item) {
             }
             PyObject* borrowed = PyList_GetItem(obj, i);
             if (borrowed == nullptr) return false;
-            PyRef item = PyRef::borrowed(borrowed);
             T value;
-            if (!convert_item(item.get(), value)) return false;
+            {
+                const PyRef item = PyRef::borrowed(borrowed);
+                if (!convert_item(item.get(), value)) return false;
+            }  // let go of the item first: its finaliser may change the list too
             length = PyList_Size(obj);
             out.push_back(std::move(value));
         }
