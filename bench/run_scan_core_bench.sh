@@ -30,8 +30,7 @@ fi
 source bench/private_mimalloc.sh
 g++ -std=c++20 -O3 -DNDEBUG -Wall -Wextra -Werror -Isrc -isystem "$include" \
     bench/scan_core_bench.cpp src/scan/core_scan.cpp src/scan/chunk_classes*.cpp \
-    src/scan/scan_path.cpp src/common/*.cpp "$out/libmimalloc_private.a" -lpthread -latomic \
-    -o "$out/scan_core_bench"
+    src/common/*.cpp "$out/libmimalloc_private.a" -lpthread -latomic -o "$out/scan_core_bench"
 
 paths=()
 for path in portable avx2 avx512; do

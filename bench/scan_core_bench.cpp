@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "common/heap.hpp"
+#include "common/kernel_choice.hpp"
 #include "scan/core_scan.hpp"
-#include "scan/scan_path.hpp"
 
 namespace {
 
@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
     std::sort(copies.begin(), copies.end());
     const double median = scans[scans.size() / 2];
     std::printf("%-9s %-8s %8.1f %8.1f %8.1f | %6.1f %6.1f | %5.1fx\n", kind.c_str(),
-                vak::scan::path_name(vak::scan::active_path()), first, scans[0], median, copies[0],
-                copies[copies.size() / 2], median / copies[copies.size() / 2]);
+                vak::kernel_choice::path_name(vak::kernel_choice::active()), first, scans[0],
+                median, copies[0], copies[copies.size() / 2], median / copies[copies.size() / 2]);
     return 0;
 }

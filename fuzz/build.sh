@@ -21,9 +21,9 @@ fi
 targets=(decode_quadtree scan_words encode_text encode_quadtree)
 core_sources=(
     src/common/invariant.cpp src/common/memory_ceiling.cpp src/common/cgroup_files.cpp
-    src/common/heap_purger.cpp
+    src/common/heap_purger.cpp src/common/kernel_choice.cpp
     src/scan/core_scan.cpp src/scan/chunk_classes.cpp src/scan/chunk_classes_avx2.cpp
-    src/scan/chunk_classes_avx512.cpp src/scan/scan_path.cpp
+    src/scan/chunk_classes_avx512.cpp
     src/text/encoder.cpp src/text/byte_pairs.cpp src/text/decomposition.cpp
     src/text/unicode_tables.cpp
     src/image/*.cpp

@@ -187,6 +187,11 @@ void check_metadata_block(CanonicalReader& reader, std::uint32_t w, std::uint32_
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::report_kernel_path();
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::ByteReader in(data, size);
     const std::uint32_t width = in.byte() % 40;

@@ -212,6 +212,11 @@ void check_runs_hold_no_direct_character(const vak::WordVec& words) {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::report_kernel_path();
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     CodePoints text;
     if (!decode_utf8(data, size, text)) return -1;  // not a str's UTF-8: keep it out of the corpus

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/kernel_choice.hpp"
+
 #define FUZZ_CHECK(cond, ...)                                                                    \
     do {                                                                                         \
         if (!(cond)) {                                                                           \
@@ -18,6 +20,14 @@
     } while (0)
 
 namespace fuzz {
+
+// For the harnesses whose code has vector kernels, from LLVMFuzzerInitialize:
+// the path follows VAK_ORN_KERNEL_SCAN_PATH, and fuzz/run.sh reads this line to
+// tell which path a run exercises.
+inline void report_kernel_path() {
+    std::fprintf(stderr, "kernel path: %s\n",
+                 vak::kernel_choice::path_name(vak::kernel_choice::active()));
+}
 
 // Reads the fuzzer's bytes front to back; past the end it yields zeros.
 class ByteReader {

@@ -10,13 +10,15 @@
 # failing input to fuzz/build/artifacts/<target>/. Exits non-zero when a target
 # fails. `all` gives each target the full number of seconds, one after another.
 #
-# scan_words runs once per scanner kernel path that this processor runs
-# (portable, avx2, avx512; SCAN_PATHS="..." narrows the list), each for the full
-# number of seconds, with VAK_ORN_KERNEL_SCAN_PATH set.
+# The targets whose code has vector kernels (scan_words, encode_text,
+# encode_quadtree) run once per kernel path that this processor runs (portable,
+# avx2, avx512; SCAN_PATHS="..." narrows the list), each for the full number of
+# seconds, with VAK_ORN_KERNEL_SCAN_PATH set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 all_targets=(decode_quadtree scan_words encode_text encode_quadtree)
+per_path_targets=(scan_words encode_text encode_quadtree)
 if [[ $# -lt 2 ]]; then
     echo "usage: fuzz/run.sh <${all_targets[*]// /|}|all> <seconds> [libFuzzer options...]" >&2
     exit 2
@@ -54,17 +56,18 @@ max_len_of() {
 export ASAN_OPTIONS="${ASAN_OPTIONS:-halt_on_error=1:detect_leaks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}"
 
-# The kernel paths of SCAN_PATHS that this processor runs: the fuzzer reports
-# the path it took, which falls back to another when the processor lacks one.
-runnable_scan_paths() {
-    local path taken
+# runnable_paths <target>: the kernel paths of SCAN_PATHS that this processor
+# runs. The fuzzer reports the path it took, which falls back to another when the
+# processor lacks one.
+runnable_paths() {
+    local t="$1" path taken
     for path in ${SCAN_PATHS:-portable avx2 avx512}; do
-        taken="$(VAK_ORN_KERNEL_SCAN_PATH="$path" "$out/scan_words_fuzzer" -runs=0 2>&1 \
-                 | sed -n 's/^scan path: //p' | head -n 1)"
+        taken="$(VAK_ORN_KERNEL_SCAN_PATH="$path" "$out/${t}_fuzzer" -runs=0 2>&1 \
+                 | sed -n 's/^kernel path: //p' | head -n 1)"
         if [[ "$taken" == "$path" ]]; then
             echo "$path"
         else
-            echo "=== scan_words: this processor does not run the $path path" >&2
+            echo "=== $t: this processor does not run the $path path" >&2
         fi
     done
 }
@@ -92,8 +95,8 @@ run_one() {
 
 fuzzer_options=("$@")
 for t in "${targets[@]}"; do
-    if [[ "$t" == scan_words ]]; then
-        for path in $(runnable_scan_paths); do
+    if [[ " ${per_path_targets[*]} " == *" $t "* ]]; then
+        for path in $(runnable_paths "$t"); do
             run_one "$t" "$t-$path" VAK_ORN_KERNEL_SCAN_PATH="$path"
         done
     else

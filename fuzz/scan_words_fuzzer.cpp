@@ -15,7 +15,6 @@
 
 #include "fuzz_support.hpp"
 #include "scan/core_scan.hpp"
-#include "scan/scan_path.hpp"
 
 namespace {
 
@@ -246,10 +245,8 @@ void check_entries(const ScanRecord& from_words, const Model& m, std::vector<std
 
 }  // namespace
 
-// The kernel path follows VAK_ORN_KERNEL_SCAN_PATH; fuzz/run.sh reads this line
-// to tell which path a run exercises.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    std::fprintf(stderr, "scan path: %s\n", vak::scan::path_name(vak::scan::active_path()));
+    fuzz::report_kernel_path();
     return 0;
 }
 

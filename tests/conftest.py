@@ -3,6 +3,8 @@ import os
 import pytest
 from hypothesis import HealthCheck, settings
 
+import kernel_paths
+
 settings.register_profile(
     "ci", max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow]
 )
@@ -41,3 +43,14 @@ def pytest_collection_modifyitems(config, items):
             mark = item.get_closest_marker(marker)
             if loaded and mark is not None:
                 item.add_marker(pytest.mark.skip(reason=f"under {runtime}: {mark.args[0]}"))
+
+
+@pytest.fixture(scope="session")
+def kernel_choice_probe(tmp_path_factory):
+    return kernel_paths.build_choice_probe(tmp_path_factory.mktemp("kernel_choice"))
+
+
+@pytest.fixture(scope="session")
+def runnable_paths(kernel_choice_probe):
+    """The vector kernel paths this processor runs, narrowest first."""
+    return kernel_paths.probe_report(kernel_choice_probe)[0]

@@ -9,6 +9,7 @@ import pytest
 
 import image_model
 import vak_orn_kernel as vok
+from kernel_paths import ALL_PATHS, PATH_SWITCH, assert_tests_pass_on_path
 from image_helpers import DESCEND, META_BEGIN, META_END, PAINT, SET_COLOR, metadata
 
 TWO_BY_ONE_WORDS = [
@@ -325,7 +326,7 @@ def test_vector_block_sums_agree_with_the_portable_ones(tmp_path):
             for threshold in (0.0, 50.0, 500.0, -1.0):
                 cases.append((data, width, height, depth, threshold))
     (tmp_path / "cases").write_bytes(pickle.dumps(cases))
-    env = dict(os.environ, VAK_ORN_KERNEL_SCAN_PATH="portable")
+    env = dict(os.environ, **{PATH_SWITCH: "portable"})
     subprocess.run([sys.executable, "-c", PORTABLE_CHILD, str(tmp_path / "cases"),
                     str(tmp_path / "portable")], env=env, check=True, timeout=300)
     portable = pickle.loads((tmp_path / "portable").read_bytes())
@@ -333,3 +334,12 @@ def test_vector_block_sums_agree_with_the_portable_ones(tmp_path):
     assert len(here) == len(portable) == len(cases)
     for case, mine, theirs in zip(cases, here, portable):
         assert mine == theirs, case[1:]
+
+
+@pytest.mark.parametrize("path", ALL_PATHS)
+def test_encoder_tests_pass_on_every_path(runnable_paths, path):
+    """The block sums have vector kernels: the encoder and photograph tests in a
+    child process forced onto each path (the comparison above already runs both)."""
+    assert_tests_pass_on_path(
+        path, runnable_paths, ["test_image_encoder.py", "test_image_photos.py"],
+        deselect="not on_every_path and not vector_block_sums_agree")

@@ -1,6 +1,5 @@
 import gc
 import enum
-import os
 import random
 import subprocess
 import sys
@@ -10,10 +9,9 @@ import pytest
 from hypothesis import given, strategies as st
 
 import vak_orn_kernel as vk
+from kernel_paths import (ALL_PATHS, NATIVE, SRC, assert_tests_pass_on_path,
+                          compile_or_fail, probe_report, run_probe)
 from scan_model import SEGMENT_NAMES, modality_of, result_as_model, scan_model
-
-SRC = Path(__file__).resolve().parent.parent / "src"
-NATIVE = Path(__file__).resolve().parent / "native"
 
 RESULT_KEYS = (
     ["text_words_u32le", "counts"]
@@ -510,19 +508,7 @@ def test_every_word_value_classifies_like_the_model():
 
 
 KERNEL_SOURCES = ["scan/chunk_classes.cpp", "scan/chunk_classes_avx2.cpp",
-                  "scan/chunk_classes_avx512.cpp", "scan/scan_path.cpp"]
-PATH_SWITCH = "VAK_ORN_KERNEL_SCAN_PATH"
-
-
-def compile_or_fail(command):
-    """Runs g++; a probe that does not build is a failure, not a skip: it must
-    compile from the source tree and what the project installs."""
-    import shutil
-
-    if shutil.which("g++") is None:
-        pytest.fail("g++ (which the README requires) is not on PATH")
-    built = subprocess.run(command, capture_output=True, text=True)
-    assert built.returncode == 0, f"the probe does not build:\n{' '.join(command)}\n{built.stderr}"
+                  "scan/chunk_classes_avx512.cpp", "common/kernel_choice.cpp"]
 
 
 @pytest.fixture(scope="module")
@@ -534,25 +520,14 @@ def kernel_probe(tmp_path_factory):
     return exe
 
 
-def run_probe(exe, *args, env=None):
-    out = subprocess.run([str(exe), *args], capture_output=True, text=True, timeout=300, env=env)
-    assert out.returncode == 0, out.stdout + out.stderr
-    return out.stdout
-
-
-def supported_paths(kernel_probe):
-    env = {k: v for k, v in os.environ.items() if k != PATH_SWITCH}
-    return run_probe(kernel_probe, "paths", env=env).split("\n")[0].split()
-
-
 def test_native_kernels_of_every_path_match_the_portable_ones(kernel_probe):
     assert run_probe(kernel_probe, "check").strip() == "ok"
 
 
-def test_native_avx512_kernels_under_emulation(tmp_path, kernel_probe):
+def test_native_avx512_kernels_under_emulation(tmp_path, runnable_paths):
     """Checks the AVX-512 kernels on any processor, over a software emulation of
     the instructions (the emulation headers come with the test extras)."""
-    if "avx2" not in supported_paths(kernel_probe):
+    if "avx2" not in runnable_paths:
         pytest.skip("the emulation runs over AVX2 and BMI2, which this processor lacks")
     prefixes = [Path(p) / "cmeel.prefix" / "include" for p in sys.path]
     include = next((p for p in prefixes if (p / "simde" / "x86" / "avx512.h").is_file()), None)
@@ -570,29 +545,18 @@ def test_native_avx512_kernels_under_emulation(tmp_path, kernel_probe):
     assert run_probe(exe, "check", "avx512").strip() == "ok"
 
 
-@pytest.mark.parametrize("request_", ["portable", "avx2", "avx512", "AVX2", "fastest", ""])
-def test_native_path_switch_selects_a_supported_path(kernel_probe, request_):
-    supported = supported_paths(kernel_probe)
+@pytest.mark.parametrize("request_", ["portable", "avx2", "avx512", "AVX2", "fastest", "", None])
+def test_native_path_switch_selects_a_supported_path(kernel_choice_probe, request_):
+    supported, active = probe_report(kernel_choice_probe, request_)
     assert supported[0] == "portable"
-    env = dict(os.environ, **{PATH_SWITCH: request_})
-    active = run_probe(kernel_probe, "paths", env=env).split("\n")[1]
     # A path this processor runs is taken as asked; anything else falls back to the fastest.
     assert active == (request_ if request_ in supported else supported[-1])
 
 
-@pytest.mark.skipif(PATH_SWITCH in os.environ, reason="already running on a forced path")
-@pytest.mark.parametrize("path", ["portable", "avx2", "avx512"])
-def test_native_scan_tests_pass_on_every_path(kernel_probe, path):
+@pytest.mark.parametrize("path", ALL_PATHS)
+def test_native_scan_tests_pass_on_every_path(runnable_paths, path):
     """The scan, buffer and model tests in a child process forced onto each path."""
-    if path not in supported_paths(kernel_probe):
-        pytest.skip(f"this processor does not run the {path} path")
-    here = Path(__file__).resolve().parent
-    env = dict(os.environ, **{PATH_SWITCH: path})
-    child = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-x",
-         "-k", "not test_native_", str(here / "test_scan.py"), str(here / "test_buffers.py")],
-        capture_output=True, text=True, env=env, cwd=here, timeout=600)
-    assert child.returncode == 0, child.stdout[-4000:] + child.stderr[-2000:]
+    assert_tests_pass_on_path(path, runnable_paths, ["test_scan.py", "test_buffers.py"])
 
 
 @pytest.mark.parametrize("mode", ["count", "stop"])

@@ -12,6 +12,7 @@ import sys
 import pytest
 
 from conftest import UNDER_SANITIZER
+from kernel_paths import PATH_SWITCH
 
 # The sanitizer makes every call several times slower: smaller inputs keep the cases short.
 SCALE = 4 if UNDER_SANITIZER else 1
@@ -153,7 +154,7 @@ def run_child(code, timeout=300, env=None):
 # long call ended, against the call's own undisturbed duration. The call spends most of its
 # time without the interpreter lock, where only the main thread looks at signals (the portable
 # kernels make it last a second or two).
-SLOW_SCAN = {"VAK_ORN_KERNEL_SCAN_PATH": "portable"}
+SLOW_SCAN = {PATH_SWITCH: "portable"}
 LATENCY = """
 words = rng.integers(0, 1 << 20, 40_000_000 // SCALE, dtype=np.uint32)
 def long_call():

@@ -14,6 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vak_orn_kernel as vok
+from kernel_paths import ALL_PATHS, assert_tests_pass_on_path
 from vak_orn_kernel import encode_text
 
 assert unicodedata2.unidata_version == "17.0.0"
@@ -364,3 +365,10 @@ def test_exhausted_memory_raises_memory_error_not_a_partial_list():
     assert outcomes[0] == "MemoryError"
     assert set(outcomes[:-2]) <= {"ok", "MemoryError"}
     assert outcomes[-2:] == ["after", "True"]
+
+
+@pytest.mark.parametrize("path", ALL_PATHS)
+def test_text_tests_pass_on_every_path(runnable_paths, path):
+    """The encoder's byte scans have vector kernels: these tests in a child process
+    forced onto each path."""
+    assert_tests_pass_on_path(path, runnable_paths, ["test_text.py"])

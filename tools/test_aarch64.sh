@@ -3,7 +3,7 @@
 #
 #   tools/test_aarch64.sh [--quick] [--probes-only] [--root DIR] [--mirror URL] [-- PYTEST ARGS]
 #
-# 1. Probes: the native cores, the chunk-classification probe, the worker-count
+# 1. Probes: the native cores, the kernel-choice and chunk-classification probes, the worker-count
 #    probe and the fuzz harnesses (with a replay driver instead of libFuzzer) are
 #    cross-built with aarch64-linux-gnu-g++ (static; undefined behaviour traps) and run under
 #    qemu-aarch64-static directly. Needs no binfmt registration.
@@ -64,11 +64,13 @@ trap 'rm -rf "$probe_dir"' EXIT
 say "cross-building the probes and fuzz harnesses"
 cross=(aarch64-linux-gnu-g++ -std=c++20 -O1 -Wall -Wextra -Werror -static -pthread
        -fsanitize=undefined -fsanitize-undefined-trap-on-error -DVAK_CHECKED_HEAP -Isrc)
-kernels=(src/scan/chunk_classes*.cpp src/scan/scan_path.cpp)
+kernels=(src/scan/chunk_classes*.cpp)
 cores=(src/common/*.cpp src/scan/core_scan.cpp "${kernels[@]}" src/text/*.cpp src/image/*.cpp)
 fuzz_support=(fuzz/nfd_reference_tables.cpp)  # the text model's Unicode tables
 build_pids=()
-"${cross[@]}" tests/native/chunk_classes_probe.cpp "${kernels[@]}" \
+"${cross[@]}" tests/native/kernel_choice_probe.cpp src/common/kernel_choice.cpp \
+    -o "$probe_dir/kernel_choice_probe" & build_pids+=($!)
+"${cross[@]}" tests/native/chunk_classes_probe.cpp "${kernels[@]}" src/common/kernel_choice.cpp \
     -o "$probe_dir/chunk_classes_probe" & build_pids+=($!)
 "${cross[@]}" tests/native/worker_count_probe.cpp src/scan/worker_count*.cpp src/common/cgroup_files.cpp \
     -o "$probe_dir/worker_count_probe" & build_pids+=($!)
@@ -91,7 +93,7 @@ run_probe() {  # name, expected output (a pattern), command...
     fi
 }
 say "running the probes under qemu-aarch64-static"
-run_probe "scan kernels on this processor" $'portable \nportable' "$probe_dir/chunk_classes_probe" paths
+run_probe "kernel paths on this processor" $'portable \nportable' "$probe_dir/kernel_choice_probe"
 run_probe "chunk kernels, every word" "ok" "$probe_dir/chunk_classes_probe" check
 fake="$probe_dir/fake_tree"
 mkdir -p "$fake/proc/self" "$fake/sys/fs/cgroup/job"

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(_M_X64)
+#include "common/kernel_choice.hpp"
+
+#ifdef VAK_X86_64
 #include <emmintrin.h>
 #endif
 
@@ -19,7 +21,7 @@ inline constexpr std::size_t kStreamCopyFrom = std::size_t{1} << 20;
 // write the destination without reading it into the caches first, about a third
 // less memory traffic than memcpy's ordinary stores below its own threshold.
 inline void stream_copy(void* dst, const void* src, std::size_t bytes) noexcept {
-#if defined(__x86_64__) || defined(_M_X64)
+#ifdef VAK_X86_64
     if (bytes >= kStreamCopyFrom) {
         auto* out = static_cast<char*>(dst);
         const auto* in = static_cast<const char*>(src);

@@ -6,6 +6,7 @@
 
 #include "common/interrupt.hpp"
 #include "common/invariant.hpp"
+#include "common/kernel_choice.hpp"
 #include "image/pixel_blocks.hpp"
 
 namespace vak::image {
@@ -52,7 +53,7 @@ void sum_pixel_blocks(const std::uint8_t* pixels, std::uint32_t width, std::uint
     for (std::uint32_t by = 0; by < rows; ++by) {
         const std::uint32_t first_row = by * kSide;
         const std::uint32_t end_row = std::min(first_row + kSide, height);
-#if defined(__x86_64__) || defined(__i386__)  // the kernel exists on x86 only
+#ifdef VAK_X86_64  // the kernel exists on x86-64 only
         if (vector_quantiser && first_col != 0) {
             sum_band_blocks_avx2(pixels + std::size_t{first_row} * row_bytes, row_bytes,
                                  end_row - first_row, first_col, *vector_quantiser,

@@ -1,7 +1,6 @@
 #include "image/pixel_blocks.hpp"
 
-#include <cstdlib>
-#include <string_view>
+#include "common/kernel_choice.hpp"
 
 namespace vak::image {
 
@@ -43,16 +42,7 @@ std::optional<ArithmeticQuantiser> find_arithmetic_quantiser(
 }
 
 bool avx2_blocks_available() {
-#if defined(__x86_64__) || defined(__i386__)
-    static const bool available = [] {
-        const char* request = std::getenv("VAK_ORN_KERNEL_SCAN_PATH");
-        if (request != nullptr && std::string_view(request) == "portable") return false;
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return available;
-#else
-    return false;  // the kernel is compiled on x86 only
-#endif
+    return kernel_choice::allows(kernel_choice::Path::kAvx2);  // never off x86-64
 }
 
 std::uint32_t avx2_block_count(std::uint32_t width) {

@@ -28,8 +28,7 @@ struct ArithmeticQuantiser {
 std::optional<ArithmeticQuantiser> find_arithmetic_quantiser(
     const std::array<std::uint8_t, 256>& quantised);
 
-// Whether this process takes the AVX2 kernel: the processor runs it and the
-// vector path switch (VAK_ORN_KERNEL_SCAN_PATH) does not ask for "portable".
+// Whether this process takes the AVX2 kernel (common/kernel_choice.hpp).
 bool avx2_blocks_available();
 
 // How many leading blocks of a row of `width` pixels the kernel may take: whole

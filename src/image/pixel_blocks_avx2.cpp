@@ -2,8 +2,9 @@
 // (R0..R3, G0..G3, B0..B3, four zeros), widened to 16-bit lanes and quantised;
 // pair sums of the values and of their squares (one multiply-add each) gather
 // over the band's rows, and a final horizontal add gives each channel's totals.
-// Compiled on x86 only; elsewhere the block sums take the portable code.
-#if defined(__x86_64__) || defined(__i386__)
+// Compiled on x86-64 only; elsewhere the block sums take the portable code.
+#include "common/kernel_choice.hpp"
+#ifdef VAK_X86_64
 
 #include <immintrin.h>
 
@@ -68,4 +69,4 @@ VAK_AVX2 void sum_band_blocks_avx2(const std::uint8_t* band, std::size_t row_byt
 
 }  // namespace vak::image
 
-#endif  // x86
+#endif  // VAK_X86_64

@@ -5,6 +5,7 @@
 #include "module/py_ref.hpp"
 #include "module/result_builders.hpp"
 #include "registry/normal_word_registry.hpp"
+#include "scan/word_model.hpp"
 
 namespace vak::py {
 
@@ -25,7 +26,7 @@ PyObject* backend_info(PyObject*, PyObject*) {
             {"module_name", make_text(kModuleName)},
             {"module_version", make_text(kModuleVersion)},
             {"normal_word_count", PyRef(PyLong_FromUnsignedLongLong(count))},
-            {"word_mask", PyRef(PyLong_FromLong(kWordMask))},
+            {"word_mask", PyRef(PyLong_FromLong(scan::kWordMask))},
             {"payload_layout", make_text(kPayloadLayout)},
             {"ffi_contract_version", make_text(kFfiContractVersion)},
             {"normal_word_registry_kind", make_text("sorted_vec")},

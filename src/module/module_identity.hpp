@@ -1,12 +1,12 @@
-// The module's identity: its name, version and word mask, and the build
-// identifiers that its attributes, the backend report and every scan result carry.
+// The module's identity: its name and version, and the build identifiers that
+// its attributes, the backend report and every scan result carry (the word mask
+// is the word model's, scan/word_model.hpp).
 #pragma once
 
 namespace vak::py {
 
 inline constexpr const char* kModuleName = "vak_orn_kernel";
 inline constexpr const char* kModuleVersion = "0.1.0";
-inline constexpr long kWordMask = 0xFFFFF;
 
 inline constexpr const char* kBackend = "rust";
 inline constexpr const char* kOrigin = "pyo3_native_extension";

@@ -10,7 +10,7 @@
 
 #include "common/heap.hpp"
 #include "common/invariant.hpp"
-#include "image/pixel_blocks.hpp"
+#include "common/kernel_choice.hpp"
 #include "module/call_frame.hpp"
 #include "module/entry_points.hpp"
 #include "module/interpreter_life.hpp"
@@ -18,9 +18,8 @@
 #include "module/native_buffer.hpp"
 #include "module/py_ref.hpp"
 #include "module/result_builders.hpp"
-#include "scan/chunk_classes.hpp"
 #include "scan/pool_trace.hpp"
-#include "text/simd_scans.hpp"
+#include "scan/word_model.hpp"
 
 namespace vak::py {
 
@@ -97,7 +96,7 @@ bool register_contents(PyObject* module) {
         if (!version || !add(module, "__version__", version.get())) return false;
     }
     {
-        PyRef mask(PyLong_FromLong(kWordMask));
+        PyRef mask(PyLong_FromLong(scan::kWordMask));
         if (!mask || !add(module, "WORD_MASK", mask.get())) return false;
     }
     PyObject* type = native_buffer_type();  // borrowed, process-wide
@@ -127,12 +126,8 @@ bool register_contents(PyObject* module) {
 // thread could leave the child's copy of the choice half made, and the child
 // would wait for it forever.
 void settle_process_choices() {
-    static_cast<void>(scan::active_kernels());
+    static_cast<void>(kernel_choice::settle());
     static_cast<void>(scan::pool_trace::enabled());
-    static_cast<void>(image::avx2_blocks_available());
-#if defined(__x86_64__)
-    static_cast<void>(text::simd::has_avx2());
-#endif
 }
 
 PyObject* initialise() {

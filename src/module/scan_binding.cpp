@@ -6,6 +6,7 @@
 #include "module/py_ref.hpp"
 #include "module/scan_result.hpp"
 #include "scan/core_scan.hpp"
+#include "scan/word_model.hpp"
 
 namespace vak::py {
 
@@ -23,7 +24,7 @@ void read_tolerant_item(PyObject* item, WordVec& words, ItemReasons* reasons) {
         if (value == -1 && PyErr_Occurred()) {
             clear_expected({PyExc_OverflowError});  // beyond the signed 64-bit range
             if (reasons != nullptr) reasons->push_back(out_of_signed_range_reason());
-        } else if (value < 0 || value > 0xFFFFF) {
+        } else if (value < 0 || value > long{scan::kWordMask}) {
             if (reasons != nullptr) reasons->push_back(out_of_range_reason(value));
         } else {
             words.push_back(static_cast<std::uint32_t>(value));

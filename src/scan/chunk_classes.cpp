@@ -9,18 +9,19 @@ namespace vak::scan {
 
 namespace {
 
-constexpr std::array<std::uint8_t, 4097> kClassTable = [] {
-    std::array<std::uint8_t, 4097> table{};
-    for (std::uint32_t bits = 0; bits < 4096; ++bits) {
+// Every valid word's class by bits 19-8, then one entry for every invalid word.
+constexpr std::array<std::uint8_t, kClassifiedValues + 1> kClassTable = [] {
+    std::array<std::uint8_t, kClassifiedValues + 1> table{};
+    for (std::uint32_t bits = 0; bits < kClassifiedValues; ++bits) {
         table[bits] = classify_bits(bits);
     }
-    table[4096] = kInvalidClass;  // every word above 0xFFFFF
+    table[kClassifiedValues] = kInvalidClass;
     return table;
 }();
 
 // The class of one word, from the table (the reference for the vector paths).
 std::uint8_t class_of(std::uint32_t word) {
-    return kClassTable[std::min<std::uint32_t>(word >> 8, 4096)];
+    return kClassTable[std::min<std::uint32_t>(word >> kFlagByteShift, kClassifiedValues)];
 }
 
 void classify_chunk(const std::uint32_t* words, std::size_t n, std::size_t available,
@@ -96,23 +97,23 @@ unsigned append_mixed(const std::uint32_t* words, const std::uint8_t* classes, s
 const ChunkKernels kPortableKernels = {classify_chunk, next_taste_mark, count_class,
                                        portable::append_mixed};
 
-const ChunkKernels& kernels_for(ScanPath path) {
+const ChunkKernels& kernels_for(kernel_choice::Path path) {
+    using kernel_choice::Path;
     switch (path) {
-#if defined(__x86_64__) || defined(__i386__)
-        case ScanPath::kAvx2: return kAvx2Kernels;
-        case ScanPath::kAvx512: return kAvx512Kernels;
+#ifdef VAK_X86_64
+        case Path::kAvx2: return kAvx2Kernels;
+        case Path::kAvx512: return kAvx512Kernels;
 #else
-        case ScanPath::kAvx2:
-        case ScanPath::kAvx512:
+        case Path::kAvx2:
+        case Path::kAvx512:
 #endif
-        case ScanPath::kPortable: break;
+        case Path::kPortable: break;
     }
     return kPortableKernels;
 }
 
 const ChunkKernels& active_kernels() {
-    static const ChunkKernels& chosen = kernels_for(active_path());
-    return chosen;
+    return kernels_for(kernel_choice::active());
 }
 
 }  // namespace vak::scan

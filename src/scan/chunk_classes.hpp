@@ -1,12 +1,13 @@
 // The scanner's chunk kernels: classify a chunk of entries at once and append
-// its words to their lanes. One set per instruction set, chosen once per process.
+// its words to their lanes. One set per instruction set; the process's path
+// (common/kernel_choice.hpp) picks the set.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "common/kernel_choice.hpp"
 #include "scan/lanes.hpp"
-#include "scan/scan_path.hpp"
 
 namespace vak::scan {
 
@@ -40,7 +41,7 @@ struct ChunkKernels {
 
 // The kernels of a path (whether or not this processor runs it), and those of the
 // process's path.
-const ChunkKernels& kernels_for(ScanPath path);
+const ChunkKernels& kernels_for(kernel_choice::Path path);
 const ChunkKernels& active_kernels();
 
 // Pieces of the portable kernels that the vector kernels finish their chunks with.

@@ -1,13 +1,15 @@
 // The chunk kernels on AVX2 (with BMI2): classes 32 at a time, appends eight
 // words at a time per lane through a table of compressing permutations.
-// Compiled on x86 only; elsewhere the portable kernels serve every path.
-#if defined(__x86_64__) || defined(__i386__)
+// Compiled on x86-64 only; elsewhere the portable kernels serve every path.
+#include "common/kernel_choice.hpp"
+#ifdef VAK_X86_64
 
 #include <immintrin.h>
 
 #include <array>
 
 #include "scan/chunk_classes.hpp"
+#include "scan/word_model.hpp"
 
 #define VAK_AVX2 __attribute__((target("avx2,bmi2")))
 
@@ -15,41 +17,44 @@ namespace vak::scan {
 
 namespace {
 
+// A 16-entry byte table in both 128-bit halves, for _mm256_shuffle_epi8.
+VAK_AVX2 __attribute__((always_inline)) inline __m256i shuffle_table(
+    const std::array<std::uint8_t, 16>& entries) {
+    return _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(entries.data())));
+}
+
 // The classes of eight words, one per 32-bit lane; `next` holds the words one
-// ahead. Bits 15-12 decide a range-2 word by the table of the high nibble (music,
-// voice, diagram, inline); only when those bits are clear do bits 11-8 decide
-// (touch, image, smell, mental, else text).
+// ahead. A range-2 word is classified by the high nibble of its flag byte when
+// it is set, and by the low nibble otherwise (word_model.hpp's split of the rule).
 VAK_AVX2 __attribute__((always_inline)) inline __m256i classify8(__m256i w, __m256i next) {
-    const __m256i high_table = _mm256_setr_epi8(
-        0, kInline, kVoice, kVoice, kMusic, kMusic, kMusic, kMusic, kDiagram, kDiagram, kVoice,
-        kVoice, kMusic, kMusic, kMusic, kMusic, 0, kInline, kVoice, kVoice, kMusic, kMusic, kMusic,
-        kMusic, kDiagram, kDiagram, kVoice, kVoice, kMusic, kMusic, kMusic, kMusic);
-    const __m256i low_table = _mm256_setr_epi8(
-        0, kMental, kSmell, kSmell, kImage, kImage, kImage, kImage, kTouch, kTouch, kTouch, kTouch,
-        kTouch, kTouch, kTouch, kTouch, 0, kMental, kSmell, kSmell, kImage, kImage, kImage, kImage,
-        kTouch, kTouch, kTouch, kTouch, kTouch, kTouch, kTouch, kTouch);
+    const __m256i high_table = shuffle_table(kHighNibbleModality);
+    const __m256i low_table = shuffle_table(kLowNibbleModality);
     const __m256i nibble = _mm256_set1_epi32(0xF);
     const __m256i zero = _mm256_setzero_si256();
-    const __m256i one = _mm256_set1_epi32(1);
-    const __m256i head_mask = _mm256_set1_epi32(static_cast<int>(0xFFFF0400u));
+    const __m256i mental_flag = _mm256_set1_epi32(kMentalFlag);
+    const __m256i head_mask = _mm256_set1_epi32(static_cast<int>(kTasteHeadMask));
 
-    const __m256i high = _mm256_and_si256(_mm256_srli_epi32(w, 12), nibble);
-    const __m256i low = _mm256_and_si256(_mm256_srli_epi32(w, 8), nibble);
-    const __m256i range = _mm256_srli_epi32(w, 18);
+    const __m256i high = _mm256_and_si256(_mm256_srli_epi32(w, kFlagByteShift + 4), nibble);
+    const __m256i low = _mm256_and_si256(_mm256_srli_epi32(w, kFlagByteShift), nibble);
+    const __m256i range = _mm256_srli_epi32(w, kRangeShift);
     const __m256i high_class = _mm256_shuffle_epi8(high_table, high);
     const __m256i low_class = _mm256_shuffle_epi8(low_table, low);
-    const __m256i range2 =
+    const __m256i flag_byte_class =
         _mm256_blendv_epi8(high_class, low_class, _mm256_cmpeq_epi32(high_class, zero));
-    const __m256i range3 = _mm256_and_si256(_mm256_set1_epi32(kMental),
-                                            _mm256_cmpeq_epi32(_mm256_and_si256(low, one), one));
-    __m256i cls = _mm256_and_si256(range2, _mm256_cmpeq_epi32(range, _mm256_set1_epi32(2)));
+    const __m256i mental_bit_class =
+        _mm256_and_si256(_mm256_set1_epi32(kMental),
+                         _mm256_cmpeq_epi32(_mm256_and_si256(low, mental_flag), mental_flag));
+    __m256i cls = _mm256_and_si256(flag_byte_class,
+                                   _mm256_cmpeq_epi32(range, _mm256_set1_epi32(kFlagByteRange)));
     cls = _mm256_or_si256(
-        cls, _mm256_and_si256(range3, _mm256_cmpeq_epi32(range, _mm256_set1_epi32(3))));
+        cls, _mm256_and_si256(mental_bit_class,
+                              _mm256_cmpeq_epi32(range, _mm256_set1_epi32(kMentalBitRange))));
     const __m256i may_start = _mm256_and_si256(
-        _mm256_cmpeq_epi32(_mm256_and_si256(w, head_mask), _mm256_set1_epi32(0x80400)),
-        _mm256_cmpeq_epi32(_mm256_and_si256(next, head_mask), _mm256_set1_epi32(0x90400)));
+        _mm256_cmpeq_epi32(_mm256_and_si256(w, head_mask), _mm256_set1_epi32(taste_head(0x8))),
+        _mm256_cmpeq_epi32(_mm256_and_si256(next, head_mask), _mm256_set1_epi32(taste_head(0x9))));
     cls = _mm256_or_si256(cls, _mm256_and_si256(may_start, _mm256_set1_epi32(kMayStartTaste)));
-    const __m256i is_valid = _mm256_cmpeq_epi32(_mm256_srli_epi32(w, 20), zero);
+    const __m256i is_valid = _mm256_cmpeq_epi32(_mm256_srli_epi32(w, kWordBits), zero);
     return _mm256_blendv_epi8(_mm256_set1_epi32(kInvalidClass), cls, is_valid);
 }
 
@@ -220,11 +225,7 @@ VAK_AVX2 __attribute__((always_inline)) inline void append_two(const std::uint32
 // span starts at the entries whose lane differs from the previous entry's.
 VAK_AVX2 unsigned append_mixed(const std::uint32_t* words, const std::uint8_t* classes,
                                std::size_t n, LaneCursor* lanes, unsigned prev_lane) {
-    const __m256i lane_table = _mm256_broadcastsi128_si256(_mm_setr_epi8(
-        static_cast<char>(kLaneOf[0]), static_cast<char>(kLaneOf[1]), static_cast<char>(kLaneOf[2]),
-        static_cast<char>(kLaneOf[3]), static_cast<char>(kLaneOf[4]), static_cast<char>(kLaneOf[5]),
-        static_cast<char>(kLaneOf[6]), static_cast<char>(kLaneOf[7]), static_cast<char>(kLaneOf[8]),
-        static_cast<char>(kLaneOf[9]), static_cast<char>(kLaneOf[10]), 0, 0, 0, 0, 0));
+    const __m256i lane_table = shuffle_table(kLaneOfShuffle);
     const __m256i first_byte = _mm256_setr_epi8(-1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                                 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
     std::size_t k = 0;
@@ -265,4 +266,4 @@ const ChunkKernels kAvx2Kernels = {classify_chunk, next_taste_mark, count_class,
 
 }  // namespace vak::scan
 
-#endif  // x86
+#endif  // VAK_X86_64

@@ -7,7 +7,8 @@
 // native tests use it to check these kernels on processors without AVX-512.
 // g++ 12's AVX-512 headers seed results with a self-initialised "undefined"
 // vector, which its own uninitialised-use warnings then flag (fixed in g++ 13).
-#if defined(__x86_64__) || defined(__i386__) || defined(VAK_SCAN_AVX512_EMULATED)  // x86 only
+#include "common/kernel_choice.hpp"
+#if defined(VAK_X86_64) || defined(VAK_SCAN_AVX512_EMULATED)
 
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
@@ -24,6 +25,7 @@
 #include <array>
 
 #include "scan/chunk_classes.hpp"
+#include "scan/word_model.hpp"
 
 namespace vak::scan {
 
@@ -35,16 +37,9 @@ constexpr std::array<std::uint8_t, 64> repeat16(const std::array<std::uint8_t, 1
     for (std::size_t k = 0; k < 64; ++k) table[k] = entries[k % 16];
     return table;
 }
-// Classes of a range-2 word by flag-byte bits 7-4 (when any is set) and by bits 3-0.
-constexpr auto kHighNibbleClasses =
-    repeat16({0, kInline, kVoice, kVoice, kMusic, kMusic, kMusic, kMusic, kDiagram, kDiagram,
-              kVoice, kVoice, kMusic, kMusic, kMusic, kMusic});
-constexpr auto kLowNibbleClasses =
-    repeat16({0, kMental, kSmell, kSmell, kImage, kImage, kImage, kImage, kTouch, kTouch, kTouch,
-              kTouch, kTouch, kTouch, kTouch, kTouch});
-constexpr auto kLaneOfClass =
-    repeat16({kLaneOf[0], kLaneOf[1], kLaneOf[2], kLaneOf[3], kLaneOf[4], kLaneOf[5], kLaneOf[6],
-              kLaneOf[7], kLaneOf[8], kLaneOf[9], kLaneOf[10], 0, 0, 0, 0, 0});
+constexpr auto kHighNibbleClasses = repeat16(kHighNibbleModality);
+constexpr auto kLowNibbleClasses = repeat16(kLowNibbleModality);
+constexpr auto kLaneOfClass = repeat16(kLaneOfShuffle);
 
 // The classes of sixteen words, one per 32-bit element (as the AVX2 kernel,
 // with mask registers instead of blends).
@@ -52,27 +47,30 @@ VAK_AVX512 __attribute__((always_inline)) inline __m512i classify16(__m512i w, _
     const __m512i high_table = _mm512_loadu_si512(kHighNibbleClasses.data());
     const __m512i low_table = _mm512_loadu_si512(kLowNibbleClasses.data());
     const __m512i nibble = _mm512_set1_epi32(0xF);
-    const __m512i head_mask = _mm512_set1_epi32(static_cast<int>(0xFFFF0400u));
+    const __m512i head_mask = _mm512_set1_epi32(static_cast<int>(kTasteHeadMask));
 
-    const __m512i high = _mm512_and_si512(_mm512_srli_epi32(w, 12), nibble);
-    const __m512i low = _mm512_and_si512(_mm512_srli_epi32(w, 8), nibble);
-    const __m512i range = _mm512_srli_epi32(w, 18);
+    const __m512i high = _mm512_and_si512(_mm512_srli_epi32(w, kFlagByteShift + 4), nibble);
+    const __m512i low = _mm512_and_si512(_mm512_srli_epi32(w, kFlagByteShift), nibble);
+    const __m512i range = _mm512_srli_epi32(w, kRangeShift);
     const __m512i high_class = _mm512_shuffle_epi8(high_table, high);
     const __m512i low_class = _mm512_shuffle_epi8(low_table, low);
-    const __m512i range2 = _mm512_mask_blend_epi32(
+    const __m512i flag_byte_class = _mm512_mask_blend_epi32(
         _mm512_cmpeq_epi32_mask(high_class, _mm512_setzero_si512()), high_class, low_class);
-    const __m512i range3 = _mm512_maskz_mov_epi32(_mm512_test_epi32_mask(low, _mm512_set1_epi32(1)),
-                                                  _mm512_set1_epi32(kMental));
-    __m512i cls =
-        _mm512_maskz_mov_epi32(_mm512_cmpeq_epi32_mask(range, _mm512_set1_epi32(2)), range2);
-    cls = _mm512_mask_mov_epi32(cls, _mm512_cmpeq_epi32_mask(range, _mm512_set1_epi32(3)), range3);
-    const auto may_start = static_cast<__mmask16>(
-        _mm512_cmpeq_epi32_mask(_mm512_and_si512(w, head_mask), _mm512_set1_epi32(0x80400)) &
-        _mm512_cmpeq_epi32_mask(_mm512_and_si512(next, head_mask), _mm512_set1_epi32(0x90400)));
+    const __m512i mental_bit_class = _mm512_maskz_mov_epi32(
+        _mm512_test_epi32_mask(low, _mm512_set1_epi32(kMentalFlag)), _mm512_set1_epi32(kMental));
+    __m512i cls = _mm512_maskz_mov_epi32(
+        _mm512_cmpeq_epi32_mask(range, _mm512_set1_epi32(kFlagByteRange)), flag_byte_class);
+    cls = _mm512_mask_mov_epi32(
+        cls, _mm512_cmpeq_epi32_mask(range, _mm512_set1_epi32(kMentalBitRange)), mental_bit_class);
+    const auto may_start =
+        static_cast<__mmask16>(_mm512_cmpeq_epi32_mask(_mm512_and_si512(w, head_mask),
+                                                       _mm512_set1_epi32(taste_head(0x8))) &
+                               _mm512_cmpeq_epi32_mask(_mm512_and_si512(next, head_mask),
+                                                       _mm512_set1_epi32(taste_head(0x9))));
     cls = _mm512_mask_mov_epi32(cls, may_start,
                                 _mm512_or_si512(cls, _mm512_set1_epi32(kMayStartTaste)));
     const auto invalid = static_cast<__mmask16>(
-        _mm512_test_epi32_mask(w, _mm512_set1_epi32(static_cast<int>(0xFFF00000u))));
+        _mm512_test_epi32_mask(w, _mm512_set1_epi32(static_cast<int>(kOutOfRangeBits))));
     return _mm512_mask_mov_epi32(cls, invalid, _mm512_set1_epi32(kInvalidClass));
 }
 
@@ -217,4 +215,4 @@ const ChunkKernels kAvx512Kernels = {classify_chunk, next_taste_mark, count_clas
 
 }  // namespace vak::scan
 
-#endif  // x86
+#endif  // VAK_X86_64 or emulated

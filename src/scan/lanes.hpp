@@ -36,6 +36,16 @@ inline constexpr std::array<std::uint8_t, kInvalidClass + 1> kLaneOf = [] {
 static_assert(kLaneOf[kText] == kTextLane && kLaneOf[kInline] == kTextLane);
 static_assert(kLaneOf[kDiagram] == 0 && kLaneOf[kTaste] == kSegmentLanes - 1);
 
+// The vector kernels read class bytes two ways: a byte movemask (the top bit of
+// each byte) finds the taste marks, and a byte shuffle (by the low nibble) maps a
+// class to its lane. Every plain class stays clear of both.
+static_assert(kMayStartTaste == 0x80 && kInvalidClass < 16);
+inline constexpr std::array<std::uint8_t, 16> kLaneOfShuffle = [] {
+    std::array<std::uint8_t, 16> table{};
+    for (unsigned cls = 0; cls <= kInvalidClass; ++cls) table[cls] = kLaneOf[cls];
+    return table;
+}();
+
 // Where one lane's next word and next span start go. A span start is the offset
 // of a segment's first word in the lane's array (words - base when it opens).
 struct LaneCursor {

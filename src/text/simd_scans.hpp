@@ -1,5 +1,6 @@
-// The encoder's byte-level work, done many bytes at a time where the processor
-// allows (AVX2 on x86-64, chosen at run time), one byte at a time elsewhere:
+// The encoder's byte-level work, done many bytes at a time where the process's
+// kernel path allows (AVX2 on x86-64, common/kernel_choice.hpp), one byte at a
+// time elsewhere:
 //  - the output bound: lead_word_bound summed over the text;
 //  - direct ASCII, widened straight into direct units (0xF8, byte);
 //  - Chinese ideographs U+4000..U+9FFF (UTF-8 lead bytes E4..E9), which are
@@ -10,10 +11,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/kernel_choice.hpp"
 #include "text/direct_set.hpp"
 #include "text/output_units.hpp"
 
-#if defined(__x86_64__)
+#ifdef VAK_X86_64
 #include <immintrin.h>
 #endif
 
@@ -54,11 +56,10 @@ inline const std::uint8_t* widen_direct_ascii(const std::uint8_t* p, const std::
 
 }  // namespace portable
 
-#if defined(__x86_64__)
+#ifdef VAK_X86_64
 
-inline bool has_avx2() noexcept {
-    static const bool supported = __builtin_cpu_supports("avx2");
-    return supported;
+inline bool use_avx2() noexcept {
+    return kernel_choice::allows(kernel_choice::Path::kAvx2);
 }
 
 // lead_word_bound of 32 bytes at once: by the high nibble, and by the low
@@ -148,16 +149,16 @@ __attribute__((target("avx2"))) inline const std::uint8_t* skip_ideographs_avx2(
 #endif
 
 inline std::size_t max_words(const std::uint8_t* utf8, std::size_t size) noexcept {
-#if defined(__x86_64__)
-    if (has_avx2()) return max_words_avx2(utf8, size);
+#ifdef VAK_X86_64
+    if (use_avx2()) return max_words_avx2(utf8, size);
 #endif
     return portable::max_words(utf8, size);
 }
 
 inline const std::uint8_t* widen_direct_ascii(const std::uint8_t* p, const std::uint8_t* stop,
                                               std::uint8_t* out) noexcept {
-#if defined(__x86_64__)
-    if (has_avx2()) return widen_direct_ascii_avx2(p, stop, out);
+#ifdef VAK_X86_64
+    if (use_avx2()) return widen_direct_ascii_avx2(p, stop, out);
 #endif
     return portable::widen_direct_ascii(p, stop, out);
 }
@@ -166,8 +167,8 @@ inline const std::uint8_t* widen_direct_ascii(const std::uint8_t* p, const std::
 // checks character by character).
 inline const std::uint8_t* skip_ideographs(const std::uint8_t* p,
                                            const std::uint8_t* stop) noexcept {
-#if defined(__x86_64__)
-    if (has_avx2()) return skip_ideographs_avx2(p, stop);
+#ifdef VAK_X86_64
+    if (use_avx2()) return skip_ideographs_avx2(p, stop);
 #endif
     (void)stop;
     return p;

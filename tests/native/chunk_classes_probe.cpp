@@ -1,7 +1,5 @@
 // Checks the scanner's chunk kernels of every path against the portable ones on
-// every 20-bit word and on random streams, and reports the path selection.
-//   chunk_classes_probe paths           the paths this processor runs, then the
-//                                       one the environment switch selects
+// every 20-bit word and on random streams.
 //   chunk_classes_probe check [PATH...] compares PATHs (default: every path this
 //                                       processor runs); prints "ok" or the first
 //                                       difference
@@ -14,6 +12,7 @@
 #include "scan/chunk_classes.hpp"
 
 using namespace vak::scan;
+using vak::kernel_choice::Path;
 
 namespace {
 
@@ -116,9 +115,9 @@ bool check_append(const ChunkKernels& kernels, const std::vector<std::uint32_t>&
     return true;
 }
 
-bool check_path(ScanPath path) {
+bool check_path(Path path) {
     const ChunkKernels& kernels = kernels_for(path);
-    const char* name = path_name(path);
+    const char* name = vak::kernel_choice::path_name(path);
     static std::uint32_t words[kChunkSize + 1];
     // Every valid word and the first invalid ones, each followed by a taste-sequence
     // second word half of the time.
@@ -166,26 +165,21 @@ bool check_path(ScanPath path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 2 && std::strcmp(argv[1], "paths") == 0) {
-        for (ScanPath path : kAllScanPaths) {
-            if (path_supported(path)) std::printf("%s ", path_name(path));
-        }
-        std::printf("\n%s\n", path_name(active_path()));
-        return 0;
-    }
     if (argc < 2 || std::strcmp(argv[1], "check") != 0) return 2;
-    std::vector<ScanPath> paths;
+    std::vector<Path> paths;
     for (int a = 2; a < argc; ++a) {
-        const auto path = path_named(argv[a]);
+        const auto path = vak::kernel_choice::path_named(argv[a]);
         if (!path) return 2;
         paths.push_back(*path);
     }
     if (paths.empty()) {
-        for (ScanPath path : kAllScanPaths) {
-            if (path != ScanPath::kPortable && path_supported(path)) paths.push_back(path);
+        for (Path path : vak::kernel_choice::kAllPaths) {
+            if (path != Path::kPortable && vak::kernel_choice::path_supported(path)) {
+                paths.push_back(path);
+            }
         }
     }
-    for (ScanPath path : paths) {
+    for (Path path : paths) {
         if (!check_path(path)) return 1;
     }
     std::puts("ok");
