@@ -24,7 +24,20 @@ UNDER_SANITIZER = _runtime_loaded("libasan")
 UNDER_THREAD_SANITIZER = _runtime_loaded("libtsan")
 
 
+# Tests of the sources and of programs compiled from them (native probes, the generated tables,
+# the module's coding rules, the embedding program, which itself runs every interpreter on the
+# machine): the build of the module under test does not change their outcome. CI runs them with
+# the README's test command and leaves them out (-m "not source_checks") where it runs the suite
+# again against another build or interpreter. Tests that take a native probe's fixture are
+# marked here; the others carry the mark themselves.
+NATIVE_PROBE_FIXTURES = {"probe", "probe_exe", "portable_probe", "probes", "kernel_probe"}
+
+
 def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "source_checks: checks the sources or programs compiled from them, not the installed "
+        "module's build")
     config.addinivalue_line(
         "markers",
         "not_under_sanitizer(reason): skipped when the AddressSanitizer runtime is loaded "
@@ -39,6 +52,8 @@ def pytest_collection_modifyitems(config, items):
     skips = {"not_under_sanitizer": ("AddressSanitizer", UNDER_SANITIZER),
              "not_under_thread_sanitizer": ("ThreadSanitizer", UNDER_THREAD_SANITIZER)}
     for item in items:
+        if NATIVE_PROBE_FIXTURES.intersection(item.fixturenames):
+            item.add_marker(pytest.mark.source_checks)
         for marker, (runtime, loaded) in skips.items():
             mark = item.get_closest_marker(marker)
             if loaded and mark is not None:

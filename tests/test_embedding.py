@@ -18,6 +18,8 @@ import pytest
 
 import vak_orn_kernel as vk
 
+pytestmark = pytest.mark.source_checks
+
 NATIVE = Path(__file__).parent / "native"
 CYCLES = 3
 # CPython leaves memory behind each cycle (up to 6 MiB on 3.12, with a sub-interpreter),

@@ -273,6 +273,7 @@ def test_root_decision_at_the_threshold_boundary(seed):
         assert (words, _) == image_model.encode(data, side, side, depth, threshold)
 
 
+@pytest.mark.source_checks
 def test_split_bound_matches_the_division(tmp_path):
     # The encoder compares a node's variance total with a bound found once per
     # call instead of dividing by 3.0; the probe checks both agree bit for bit.

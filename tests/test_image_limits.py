@@ -198,6 +198,7 @@ LEAST_POLLS = {
 }
 
 
+@pytest.mark.source_checks
 def test_long_work_looks_for_interrupts_and_stops_on_one(tmp_path):
     import shutil
 

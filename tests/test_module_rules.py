@@ -8,7 +8,8 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CHECKER = ROOT / "tools" / "check_module_rules.py"
-pytestmark = pytest.mark.skipif(not (ROOT / "src").is_dir(), reason="needs the source tree")
+pytestmark = [pytest.mark.source_checks,
+              pytest.mark.skipif(not (ROOT / "src").is_dir(), reason="needs the source tree")]
 
 
 def check(tree):

@@ -14,6 +14,8 @@ from pathlib import Path
 
 import pytest
 
+pytestmark = pytest.mark.source_checks
+
 ROOT = Path(__file__).resolve().parent.parent
 NATIVE = ROOT / "tests" / "native"
 # The cores the probes link: everything of these folders, none of which touches Python.

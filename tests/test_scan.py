@@ -524,6 +524,7 @@ def test_native_kernels_of_every_path_match_the_portable_ones(kernel_probe):
     assert run_probe(kernel_probe, "check").strip() == "ok"
 
 
+@pytest.mark.source_checks
 def test_native_avx512_kernels_under_emulation(tmp_path, runnable_paths):
     """Checks the AVX-512 kernels on any processor, over a software emulation of
     the instructions (the emulation headers come with the test extras)."""
@@ -545,6 +546,7 @@ def test_native_avx512_kernels_under_emulation(tmp_path, runnable_paths):
     assert run_probe(exe, "check", "avx512").strip() == "ok"
 
 
+@pytest.mark.source_checks
 @pytest.mark.parametrize("request_", ["portable", "avx2", "avx512", "AVX2", "fastest", "", None])
 def test_native_path_switch_selects_a_supported_path(kernel_choice_probe, request_):
     supported, active = probe_report(kernel_choice_probe, request_)
@@ -559,6 +561,7 @@ def test_native_scan_tests_pass_on_every_path(runnable_paths, path):
     assert_tests_pass_on_path(path, runnable_paths, ["test_scan.py", "test_buffers.py"])
 
 
+@pytest.mark.source_checks
 @pytest.mark.parametrize("mode", ["count", "stop"])
 def test_native_core_scan_looks_for_stop_requests(tmp_path, mode):
     """About every 32 k entries, also inside one long taste sequence and along

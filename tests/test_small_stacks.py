@@ -15,6 +15,7 @@ CGROUP_READERS = [SRC / "common" / "cgroup_files.cpp", SRC / "common" / "memory_
                   *sorted((SRC / "scan").glob("worker_count*.cpp"))]
 
 
+@pytest.mark.source_checks
 @pytest.mark.parametrize("source", CGROUP_READERS, ids=lambda p: p.name)
 def test_control_group_readers_keep_frames_under_1_kib(source, tmp_path):
     result = subprocess.run(
