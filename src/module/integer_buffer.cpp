@@ -1,6 +1,7 @@
 #include "module/integer_buffer.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -8,10 +9,19 @@
 
 #include "common/stream_copy.hpp"
 #include "module/call_frame.hpp"
+#include "scan/scan_record.hpp"
+#include "scan/word_model.hpp"
 
 namespace vak::py {
 
 namespace {
+
+template <class U>
+U byte_swapped(U bits) {
+    if constexpr (sizeof(U) == 2) return static_cast<U>(__builtin_bswap16(bits));
+    if constexpr (sizeof(U) == 4) return __builtin_bswap32(bits);
+    if constexpr (sizeof(U) == 8) return __builtin_bswap64(bits);
+}
 
 // A buffer holds what iterating its object gives only when the object's type
 // iterates and indexes the way the type that exports the buffer does. A subclass
@@ -59,18 +69,27 @@ private:
 
 enum class Kind { none, i8, u8, i16, u16, i32, u32, i64, u64 };
 
-// Integer codes with native ('@' or none) or standard ('=', '<') sizes, in
-// little-endian or native order. Anything else is not read directly.
-Kind integer_kind(const char* format, Py_ssize_t itemsize) {
-    if (format == nullptr) return Kind::none;
+// An integer format the module reads directly, and whether its bytes come in the
+// other order than this processor's.
+struct Format {
+    Kind kind = Kind::none;
+    bool swapped = false;
+};
+
+// Integer codes with native ('@' or none) or standard ('=', '<', '>', '!') sizes,
+// in either byte order. Anything else is not read directly.
+Format integer_format(const char* format, Py_ssize_t itemsize) {
+    if (format == nullptr) return {};
     bool standard = false;
+    bool big_endian = std::endian::native == std::endian::big;
     if (*format == '@') {
         ++format;
-    } else if (*format == '=' || *format == '<') {
+    } else if (*format == '=' || *format == '<' || *format == '>' || *format == '!') {
         standard = true;
+        if (*format != '=') big_endian = *format != '<';
         ++format;
     }
-    if (format[0] == '\0' || format[1] != '\0') return Kind::none;
+    if (format[0] == '\0' || format[1] != '\0') return {};
     Py_ssize_t size = 0;
     bool is_signed = false;
     switch (format[0]) {
@@ -84,15 +103,27 @@ Kind integer_kind(const char* format, Py_ssize_t itemsize) {
         case 'L': size = standard ? 4 : static_cast<Py_ssize_t>(sizeof(long)); break;
         case 'q': is_signed = true; [[fallthrough]];
         case 'Q': size = 8; break;
-        default: return Kind::none;
+        default: return {};
     }
-    if (size != itemsize) return Kind::none;
+    if (size != itemsize) return {};
+    const bool swapped = size > 1 && big_endian != (std::endian::native == std::endian::big);
     switch (size) {
-        case 1: return is_signed ? Kind::i8 : Kind::u8;
-        case 2: return is_signed ? Kind::i16 : Kind::u16;
-        case 4: return is_signed ? Kind::i32 : Kind::u32;
-        default: return is_signed ? Kind::i64 : Kind::u64;
+        case 1: return {is_signed ? Kind::i8 : Kind::u8, false};
+        case 2: return {is_signed ? Kind::i16 : Kind::u16, swapped};
+        case 4: return {is_signed ? Kind::i32 : Kind::u32, swapped};
+        default: return {is_signed ? Kind::i64 : Kind::u64, swapped};
     }
+}
+
+template <class T>
+T load(const char* at, bool swapped) {
+    using U = std::make_unsigned_t<T>;
+    U bits;
+    std::memcpy(&bits, at, sizeof bits);
+    if constexpr (sizeof(U) > 1) {
+        if (swapped) bits = byte_swapped(bits);
+    }
+    return static_cast<T>(bits);
 }
 
 // Runs fn(begin, end) over [0, n) a piece at a time, giving other threads a turn
@@ -110,7 +141,7 @@ void in_pieces(std::size_t n, Fn&& fn) {
 }
 
 template <class Source, class Out>
-BufferRead copy_checked(const Py_buffer& view, Out& out) {
+BufferRead copy_checked(const Py_buffer& view, bool swapped, Out& out) {
     using Target = typename Out::value_type;
     constexpr auto bound = static_cast<unsigned long long>(std::numeric_limits<Target>::max());
     const auto n = static_cast<std::size_t>(view.shape[0]);
@@ -119,7 +150,7 @@ BufferRead copy_checked(const Py_buffer& view, Out& out) {
     if constexpr (std::is_same_v<Source, Target>) {
         // Copied in one pass: resizing first would write every byte twice.
         const bool aligned = reinterpret_cast<std::uintptr_t>(base) % alignof(Source) == 0;
-        if (stride == static_cast<Py_ssize_t>(sizeof(Source)) && aligned) {
+        if (!swapped && stride == static_cast<Py_ssize_t>(sizeof(Source)) && aligned) {
             const auto* first = reinterpret_cast<const Source*>(base);
             if constexpr (std::is_same_v<Out, WordVec>) {
                 out.resize(n);  // writes nothing
@@ -140,8 +171,7 @@ BufferRead copy_checked(const Py_buffer& view, Out& out) {
     bool in_range = true;
     in_pieces(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            Source value;
-            std::memcpy(&value, base + static_cast<Py_ssize_t>(i) * stride, sizeof value);
+            const auto value = load<Source>(base + static_cast<Py_ssize_t>(i) * stride, swapped);
             if constexpr (std::is_signed_v<Source>) in_range &= value >= 0;
             in_range &= static_cast<unsigned long long>(value) <= bound;
             // A negative value is refused below; its bits are written meanwhile.
@@ -155,26 +185,66 @@ BufferRead copy_checked(const Py_buffer& view, Out& out) {
     return BufferRead::converted;
 }
 
-template <class Out>
-BufferRead read_into(PyObject* obj, Out& out) {
+// Calls fn(view, format) with the object's one-dimensional integer buffer, held
+// for the call; not_applicable when it exports none.
+template <class Fn>
+BufferRead with_integer_buffer(PyObject* obj, Fn&& fn) {
     BufferView holder(obj);
     if (!holder.filled()) return BufferRead::not_applicable;
     const Py_buffer& view = holder.get();
     if (view.ndim != 1 || view.shape == nullptr || view.suboffsets != nullptr) {
         return BufferRead::not_applicable;
     }
-    switch (integer_kind(view.format, view.itemsize)) {
-        case Kind::i8: return copy_checked<std::int8_t>(view, out);
-        case Kind::u8: return copy_checked<std::uint8_t>(view, out);
-        case Kind::i16: return copy_checked<std::int16_t>(view, out);
-        case Kind::u16: return copy_checked<std::uint16_t>(view, out);
-        case Kind::i32: return copy_checked<std::int32_t>(view, out);
-        case Kind::u32: return copy_checked<std::uint32_t>(view, out);
-        case Kind::i64: return copy_checked<std::int64_t>(view, out);
-        case Kind::u64: return copy_checked<std::uint64_t>(view, out);
+    const Format format = integer_format(view.format, view.itemsize);
+    if (format.kind == Kind::none) return BufferRead::not_applicable;
+    return fn(view, format);
+}
+
+// Calls visit with a zero of the C type that holds the format's values.
+template <class Visit>
+BufferRead by_value_type(Kind kind, Visit&& visit) {
+    switch (kind) {
+        case Kind::i8: return visit(std::int8_t{});
+        case Kind::u8: return visit(std::uint8_t{});
+        case Kind::i16: return visit(std::int16_t{});
+        case Kind::u16: return visit(std::uint16_t{});
+        case Kind::i32: return visit(std::int32_t{});
+        case Kind::u32: return visit(std::uint32_t{});
+        case Kind::i64: return visit(std::int64_t{});
+        case Kind::u64: return visit(std::uint64_t{});
         case Kind::none: break;
     }
     return BufferRead::not_applicable;
+}
+
+template <class Out>
+BufferRead read_into(PyObject* obj, Out& out) {
+    return with_integer_buffer(obj, [&](const Py_buffer& view, Format format) {
+        return by_value_type(format.kind, [&](auto zero) {
+            return copy_checked<decltype(zero)>(view, format.swapped, out);
+        });
+    });
+}
+
+// One value as the tolerant reading takes the same value as a Python int: a word,
+// or an item error with the reason a list's int would give.
+template <class T>
+void read_tolerant_value(T value, WordVec& words, ItemReasons* reasons) {
+    if constexpr (std::is_unsigned_v<T> && sizeof(T) >= sizeof(long)) {
+        if (value > static_cast<unsigned long>(std::numeric_limits<long>::max())) {
+            if (reasons != nullptr) reasons->push_back(out_of_signed_range_reason());
+            words.push_back(scan::kItemError);
+            return;
+        }
+    }
+    // int8 values are numbers here: sign-extended on purpose.
+    const auto as_long = static_cast<long>(value);  // NOLINT(bugprone-signed-char-misuse)
+    if (as_long >= 0 && as_long <= long{scan::kWordMask}) {
+        words.push_back(static_cast<std::uint32_t>(as_long));
+        return;
+    }
+    if (reasons != nullptr) reasons->push_back(out_of_range_reason(as_long));
+    words.push_back(scan::kItemError);
 }
 
 }  // namespace
@@ -184,6 +254,29 @@ BufferRead read_integer_buffer(PyObject* obj, WordVec& out) {
 }
 BufferRead read_integer_buffer(PyObject* obj, ByteVec& out) {
     return read_into(obj, out);
+}
+
+BufferRead read_tolerant_buffer(PyObject* obj, WordVec& words, ItemReasons* reasons) {
+    // Only sequences are read by value, as on the fast path: an object that exports
+    // words without being a sequence (a NativeBuffer) stays refused as not iterable.
+    if (!PySequence_Check(obj)) return BufferRead::not_applicable;
+    return with_integer_buffer(obj, [&](const Py_buffer& view, Format format) {
+        return by_value_type(format.kind, [&](auto zero) {
+            using T = decltype(zero);
+            const auto n = static_cast<std::size_t>(view.shape[0]);
+            const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+            const char* base = static_cast<const char*>(view.buf);
+            words.reserve(n);
+            in_pieces(n, [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    const T value =
+                        load<T>(base + static_cast<Py_ssize_t>(i) * stride, format.swapped);
+                    read_tolerant_value(value, words, reasons);
+                }
+            });
+            return BufferRead::converted;
+        });
+    });
 }
 
 }  // namespace vak::py

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "common/heap_allocator.hpp"
+#include "module/scan_messages.hpp"
 
 namespace vak::py {
 
@@ -18,5 +19,11 @@ enum class BufferRead {
 
 BufferRead read_integer_buffer(PyObject* obj, WordVec& out);  // values 0..2^32-1
 BufferRead read_integer_buffer(PyObject* obj, ByteVec& out);  // values 0..255
+
+// The tolerant reading of such a buffer: each value becomes what the tolerant
+// path makes of the same value as a Python int (a word, or an item error with its
+// reason when `reasons` is given), so that an array and the list of its values
+// give the same result and messages. not_applicable when there is no such buffer.
+BufferRead read_tolerant_buffer(PyObject* obj, WordVec& words, ItemReasons* reasons);
 
 }  // namespace vak::py

@@ -3,6 +3,7 @@
 #include "module/call_frame.hpp"
 #include "module/conversions.hpp"
 #include "module/entry_points.hpp"
+#include "module/integer_buffer.hpp"
 #include "module/py_ref.hpp"
 #include "module/scan_result.hpp"
 #include "scan/core_scan.hpp"
@@ -83,7 +84,12 @@ PyObject* scan_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         clear_expected({PyExc_TypeError, PyExc_OverflowError});
         WordVec entries;
         ItemReasons reasons;
-        if (!read_tolerant(slots[0], entries, record_invalid ? &reasons : nullptr)) return nullptr;
+        ItemReasons* const kept = record_invalid ? &reasons : nullptr;
+        // An integer array is read by value, not as the array's own scalar objects.
+        if (read_tolerant_buffer(slots[0], entries, kept) == BufferRead::not_applicable &&
+            !read_tolerant(slots[0], entries, kept)) {
+            return nullptr;
+        }
         if (!check_stream_length(entries.size())) return nullptr;
         if (!run_released([&] {
                 record = scan::scan_words(entries.data(), entries.size(), record_invalid);
