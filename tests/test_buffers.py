@@ -78,7 +78,6 @@ def numpy_arrays():
                              else np.array([5, 7], dtype=dtype), id=f"np{order}{code}-small"),
             ]
     out += [
-        pytest.param(np.array([[1, 2], [3, 4]], dtype=np.uint32), id="np-2d"),
         pytest.param(np.array([True, False, True]), id="np-bool"),
         pytest.param(np.array([1.0, 2.0]), id="np-float64"),
         pytest.param(np.array([1.5], dtype=np.float32), id="np-float32"),
@@ -184,3 +183,50 @@ def test_bytearray_cannot_be_resized_while_read():
     assert vk.configure_normal_words(data) == 3
     data.append(4)  # the export was released
     assert vk.configure_normal_words(data) == 4
+
+
+TWO_DIMENSIONAL = np.array([[1, 2], [3, 4]], dtype=np.uint32)
+
+
+@pytest.mark.parametrize("call,param", [
+    (lambda obj: vk.scan_stream_batch([obj]), "streams"),
+    (vk.configure_normal_words, "words"),
+    (vk.decode_quadtree, "words"),
+    (lambda obj: vk.encode_quadtree(obj, 2, 1, 3, 0.0), None),
+])
+def test_buffers_of_several_dimensions_are_refused_by_name(call, param):
+    if param is None:  # image data: the image's own shape is expected
+        with pytest.raises(ValueError, match=r"shape \(2, 2\); expected \(height, width, 3\) "
+                                             r"= \(1, 2, 3\)"):
+            call(TWO_DIMENSIONAL)
+        return
+    with pytest.raises(TypeError, match=rf"^argument '{param}': expected a one-dimensional "
+                                        r"sequence of integers, got a buffer of shape \(2, 2\)$"):
+        call(TWO_DIMENSIONAL)
+
+
+def test_scan_stream_reads_a_two_dimensional_array_as_its_rows():
+    # Like the list of its rows: each row is an entry that is not a word.
+    assert outcome(vk.scan_stream, TWO_DIMENSIONAL, True) == outcome(
+        vk.scan_stream, ItemByItem(TWO_DIMENSIONAL), True)
+
+
+IMAGE = np.random.default_rng(3).integers(0, 256, (5, 7, 3), dtype=np.uint8)
+
+
+@pytest.mark.parametrize("depth,threshold", [(3, 0.0), (6, 50.0)])
+def test_an_image_array_encodes_like_its_bytes(depth, threshold):
+    assert vk.encode_quadtree(IMAGE, 7, 5, depth, threshold) == vk.encode_quadtree(
+        IMAGE.tobytes(), 7, 5, depth, threshold)
+
+
+@pytest.mark.parametrize("image,width,height,message", [
+    (IMAGE, 5, 7, r"image_data has shape \(5, 7, 3\); expected \(height, width, 3\) = \(7, 5, 3\)"),
+    (IMAGE.transpose(2, 0, 1).copy(), 7, 5, r"shape \(3, 5, 7\); expected .* = \(5, 7, 3\)"),
+    (IMAGE[:, :, 0].copy(), 7, 5, r"shape \(5, 7\); expected .* = \(5, 7, 3\)"),
+    (IMAGE[:, ::-1], 7, 5, "must be C-contiguous uint8"),
+    (IMAGE.astype(np.uint16), 7, 5, "must be C-contiguous uint8"),
+])
+def test_image_arrays_of_another_shape_or_layout_are_refused(image, width, height, message):
+    with pytest.raises(ValueError, match=message):
+        vk.encode_quadtree(image, width, height, 3, 0.0)

@@ -122,6 +122,8 @@ BATCH = [MIXED, [1, 0x80400, 0x100000], []]
 TEXT = "h\u00e9llo w\u00f6rld \ufb01 \ud55c\uae00 \u1e9b\u0323 \U0001f600 " * 3
 PIXELS = bytes((i * 37) & 255 for i in range(6 * 5 * 3))
 IMAGE_WORDS, _ = vk.encode_quadtree(PIXELS, 6, 5, 4, 0.5)
+PIXEL_ARRAY = memoryview(PIXELS).cast("B", (5, 6, 3))  # (height, width, 3)
+WORD_ROWS = memoryview(bytes(16)).cast("I", (2, 2))
 META = metadata(width=2, height=2, root=2, depth=1)
 
 
@@ -253,6 +255,13 @@ CASES = {
                                       ValueError, "length", [PIXELS]),
     "image encode threshold str": Case(lambda: vk.encode_quadtree(PIXELS, 6, 5, 4, "x"),
                                        TypeError, "argument 'threshold'", [PIXELS]),
+    "image encode array": Case(lambda: vk.encode_quadtree(PIXEL_ARRAY, 6, 5, 4, 0.5),
+                               watched=[PIXEL_ARRAY]),
+    "image encode array of another shape": Case(
+        lambda: vk.encode_quadtree(PIXEL_ARRAY, 5, 6, 4, 0.5), ValueError, "shape (5, 6, 3)",
+        [PIXEL_ARRAY]),
+    "words of two dimensions": Case(lambda: vk.configure_normal_words(WORD_ROWS), TypeError,
+                                    "buffer of shape (2, 2)", [WORD_ROWS]),
     # decode_quadtree
     "image decode": Case(lambda: vk.decode_quadtree(IMAGE_WORDS), watched=[IMAGE_WORDS]),
     "image decode empty": Case(lambda: vk.decode_quadtree([]), ValueError, "framing count"),

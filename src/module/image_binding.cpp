@@ -8,6 +8,7 @@
 #include "module/call_frame.hpp"
 #include "module/conversions.hpp"
 #include "module/entry_points.hpp"
+#include "module/integer_buffer.hpp"
 #include "module/py_ref.hpp"
 #include "module/result_builders.hpp"
 
@@ -64,8 +65,12 @@ PyObject* encode_quadtree(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         static const Signature kSig{"encode_quadtree", kParams, 5, 5};
         PyObject* slots[5] = {};
         if (!bind_arguments(kSig, args, nargs, kwnames, slots)) return nullptr;
+        // An image array (height, width, 3) is read once its sides are known.
+        const bool image_array = buffer_dims(slots[0]) == BufferDims::several;
         ByteVec image_data;
-        if (!to_byte_vector(slots[0], image_data)) return argument_error("image_data");
+        if (!image_array && !to_byte_vector(slots[0], image_data)) {
+            return argument_error("image_data");
+        }
         std::uint32_t width = 0;
         if (!to_u32(slots[1], width)) return argument_error("width");
         std::uint32_t height = 0;
@@ -74,6 +79,7 @@ PyObject* encode_quadtree(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         if (!to_u8(slots[3], bit_depth)) return argument_error("bit_depth");
         double threshold = 0.0;
         if (!to_f64(slots[4], threshold)) return argument_error("threshold");
+        if (image_array && !read_image_array(slots[0], width, height, image_data)) return nullptr;
 
         image::EncodeResult result;
         if (!run_released([&] {

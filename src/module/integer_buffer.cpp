@@ -247,6 +247,21 @@ void read_tolerant_value(T value, WordVec& words, ItemReasons* reasons) {
     words.push_back(scan::kItemError);
 }
 
+// "(2, 3, 4)": a buffer's shape as Python writes a tuple.
+PyRef shape_text(const Py_buffer& view) {
+    PyRef parts(PyList_New(0));
+    if (!parts) return {};
+    for (int k = 0; k < view.ndim; ++k) {
+        PyRef number(PyUnicode_FromFormat("%zd", view.shape[k]));
+        if (!number || PyList_Append(parts.get(), number.get()) < 0) return {};
+    }
+    PyRef separator(PyUnicode_FromString(", "));
+    if (!separator) return {};
+    PyRef joined(PyUnicode_Join(separator.get(), parts.get()));
+    if (!joined) return {};
+    return PyRef(PyUnicode_FromFormat(view.ndim == 1 ? "(%U,)" : "(%U)", joined.get()));
+}
+
 }  // namespace
 
 BufferRead read_integer_buffer(PyObject* obj, WordVec& out) {
@@ -277,6 +292,60 @@ BufferRead read_tolerant_buffer(PyObject* obj, WordVec& words, ItemReasons* reas
             return BufferRead::converted;
         });
     });
+}
+
+}  // namespace vak::py
+
+namespace vak::py {
+
+BufferDims buffer_dims(PyObject* obj) {
+    BufferView holder(obj);
+    if (!holder.filled()) return BufferDims::none_or_one;
+    return holder.get().ndim > 1 ? BufferDims::several : BufferDims::none_or_one;
+}
+
+bool refuse_several_dimensions(PyObject* obj) {
+    BufferView holder(obj);
+    if (!holder.filled() || holder.get().ndim <= 1) return false;
+    PyRef shape = shape_text(holder.get());
+    if (!shape) return true;
+    PyErr_Format(PyExc_TypeError,
+                 "expected a one-dimensional sequence of integers, got a buffer of shape %U",
+                 shape.get());
+    return true;
+}
+
+bool read_image_array(PyObject* obj, std::uint32_t width, std::uint32_t height, ByteVec& out) {
+    BufferView holder(obj);
+    if (!holder.filled()) {
+        PyErr_SetString(PyExc_TypeError, "image_data stopped exporting its buffer");
+        return false;
+    }
+    const Py_buffer& view = holder.get();
+    const Format format = integer_format(view.format, view.itemsize);
+    const bool expected_shape = view.ndim == 3 && view.shape[0] == Py_ssize_t{height} &&
+                                view.shape[1] == Py_ssize_t{width} && view.shape[2] == 3;
+    if (!expected_shape) {
+        PyRef shape = shape_text(view);
+        if (!shape) return false;
+        PyErr_Format(PyExc_ValueError,
+                     "image_data has shape %U; expected (height, width, 3) = (%u, %u, 3)",
+                     shape.get(), static_cast<unsigned>(height), static_cast<unsigned>(width));
+        return false;
+    }
+    if (format.kind != Kind::u8 || view.suboffsets != nullptr ||
+        !PyBuffer_IsContiguous(&view, 'C')) {
+        PyErr_SetString(PyExc_ValueError,
+                        "image_data of shape (height, width, 3) must be C-contiguous uint8");
+        return false;
+    }
+    const auto* first = static_cast<const std::uint8_t*>(view.buf);
+    const auto n = static_cast<std::size_t>(view.len);
+    out.reserve(n);
+    in_pieces(n, [&](std::size_t begin, std::size_t end) {
+        out.insert(out.end(), first + begin, first + end);
+    });
+    return true;
 }
 
 }  // namespace vak::py

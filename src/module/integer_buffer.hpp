@@ -20,6 +20,19 @@ enum class BufferRead {
 BufferRead read_integer_buffer(PyObject* obj, WordVec& out);  // values 0..2^32-1
 BufferRead read_integer_buffer(PyObject* obj, ByteVec& out);  // values 0..255
 
+enum class BufferDims { none_or_one, several };
+
+// Whether the object exports a buffer of more than one dimension (an image array).
+BufferDims buffer_dims(PyObject* obj);
+
+// Sets a TypeError naming the shape and returns true when the object exports a
+// buffer of more than one dimension where a flat sequence of integers is expected.
+bool refuse_several_dimensions(PyObject* obj);
+
+// Reads a C-contiguous uint8 buffer of shape (height, width, 3) as its bytes; any
+// other shape raises ValueError naming the expected and the given shape.
+bool read_image_array(PyObject* obj, std::uint32_t width, std::uint32_t height, ByteVec& out);
+
 // The tolerant reading of such a buffer: each value becomes what the tolerant
 // path makes of the same value as a Python int (a word, or an item error with its
 // reason when `reasons` is given), so that an array and the list of its values
