@@ -20,6 +20,15 @@ def _runtime_loaded(name: str) -> bool:
         return False
 
 
+# A run against one particular build (the sanitizer scripts) names it: this process, and every
+# pytest a test starts in a child, refuses to test any other build of the module.
+_EXPECTED_BUILD = os.environ.get("VAK_ORN_KERNEL_EXPECTED_BUILD")
+if _EXPECTED_BUILD:
+    import vak_orn_kernel as _module
+
+    if not os.path.realpath(_module.__file__).startswith(os.path.realpath(_EXPECTED_BUILD) + os.sep):
+        pytest.exit(f"imported {_module.__file__}, not the build in {_EXPECTED_BUILD}", returncode=3)
+
 UNDER_SANITIZER = _runtime_loaded("libasan")
 UNDER_THREAD_SANITIZER = _runtime_loaded("libtsan")
 

@@ -277,6 +277,8 @@ def test_worker_threads_start_on_demand_and_end_when_idle(size, sizes, expected)
     assert ast.literal_eval(proc.stdout.decode()) == (expected, [3, 3])
 
 
+@pytest.mark.not_under_sanitizer("a child forked while the pool's threads run may find the "
+                                  "sanitizer's allocator locked for good")
 def test_forked_child_gets_its_own_workers():
     proc = run_python(
         "import os, vak_orn_kernel as vk\n"

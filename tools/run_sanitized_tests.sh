@@ -9,7 +9,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build="${VAK_SANITIZE_BUILD_DIR:-build/sanitize}"
+# Absolute: tests start children in other directories, and a relative entry of
+# PYTHONPATH would let them import the installed module instead of this build.
+build="$(realpath -m "${VAK_SANITIZE_BUILD_DIR:-build/sanitize}")"
 python="$(command -v python3)"
 
 cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$python" -DVAK_SANITIZE=ON \
@@ -39,6 +41,8 @@ export LD_PRELOAD="$runtimes${LD_PRELOAD:+ $LD_PRELOAD}"
 export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:allocator_may_return_null=1:log_path=$logs/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan"
 export PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
+# Every test process (children included) checks that it imports this build.
+export VAK_ORN_KERNEL_EXPECTED_BUILD="$build"
 
 # A deliberate overflow first: proves that reports end the process and reach the logs.
 if "$python" -c '

@@ -120,7 +120,9 @@ echo "run_thread_sanitizer: probes clean"
 [[ $probes_only == 1 ]] && exit 0
 
 # ------------------------------------------------------------------ module
-build="${VAK_TSAN_MODULE_DIR:-build/tsan-module}"
+# Absolute: tests start children in other directories, and a relative entry of
+# PYTHONPATH would let them import the installed module instead of this build.
+build="$(realpath -m "${VAK_TSAN_MODULE_DIR:-build/tsan-module}")"
 # The interpreter itself, not a launcher script in front of it (pyenv's shims
 # are shell scripts, and a shell with the runtime preloaded crashes at start).
 python="$(python3 -c 'import sys; print(sys.executable)')"
@@ -134,6 +136,8 @@ cmake --build "$build" -j"$jobs"
 export LD_PRELOAD="$runtime${LD_PRELOAD:+ $LD_PRELOAD}"
 export TSAN_OPTIONS="$TSAN_OPTIONS:suppressions=$PWD/tools/thread_sanitizer.supp"
 export PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
+# Every test process (children included) checks that it imports this build.
+export VAK_ORN_KERNEL_EXPECTED_BUILD="$build"
 "$python" -c '
 import os, sys, vak_orn_kernel
 if not os.path.abspath(vak_orn_kernel.__file__).startswith(os.path.abspath(sys.argv[1])):
