@@ -257,3 +257,42 @@ print(json.dumps({"outcome": outcome, "latency": latency, "undisturbed": undistu
     assert report["other_unharmed"], report
     assert report["outcome"] == "raised", report
     assert report["latency"] < max(0.5, 0.25 * report["undisturbed"]), report
+
+
+def test_an_exception_sent_from_another_thread_ends_the_call_with_it():
+    # An asynchronous exception lands in an item's __index__: the call must end with it,
+    # never swallow it and return what it read so far as if it were whole.
+    import ctypes
+    import threading
+    import time
+
+    import vak_orn_kernel as vk
+
+    class Sent(Exception):
+        pass
+
+    class Index:
+        __slots__ = ("value",)
+
+        def __init__(self, value):
+            self.value = value
+
+        def __index__(self):
+            return self.value
+
+    items = [Index(i & 0xFFFF) for i in range(500_000)]
+    expected = vk.scan_stream(items)["counts"]
+    main = threading.get_ident()
+
+    def send():
+        time.sleep(0.05)
+        ctypes.pythonapi.PyThreadState_SetAsyncExc(ctypes.c_ulong(main), ctypes.py_object(Sent))
+
+    sender = threading.Thread(target=send)
+    sender.start()
+    try:
+        with pytest.raises(Sent):
+            for _ in range(10_000):
+                assert vk.scan_stream(items)["counts"] == expected
+    finally:
+        sender.join()
