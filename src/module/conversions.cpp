@@ -118,11 +118,12 @@ bool to_vector(PyObject* obj, Out& out, ItemConversion&& convert_item) {
         return false;
     }
     if constexpr (std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::uint8_t>) {
-        if (refuse_several_dimensions(obj)) return false;
         // Integer buffers (arrays, bytes, memoryviews) are read without making an
         // object per item; a rejected value is converted again item by item so
         // that the caller sees exactly the error of the item path.
-        if (read_integer_buffer(obj, out) == BufferRead::converted) return true;
+        const BufferRead read = read_integer_buffer(obj, out);
+        if (read == BufferRead::converted) return true;
+        if (read == BufferRead::refused) return false;
         out.clear();
     }
     reserve_for(obj, out);

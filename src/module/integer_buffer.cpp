@@ -187,11 +187,25 @@ BufferRead copy_checked(const Py_buffer& view, bool swapped, Out& out) {
 
 // Calls fn(view, format) with the object's one-dimensional integer buffer, held
 // for the call; not_applicable when it exports none.
+PyRef shape_text(const Py_buffer& view);
+
+// Sets the TypeError of a buffer of several dimensions where words go.
+BufferRead refuse_several_dimensions(const Py_buffer& view) {
+    PyRef shape = shape_text(view);
+    if (shape) {
+        PyErr_Format(PyExc_TypeError,
+                     "expected a one-dimensional sequence of integers, got a buffer of shape %U",
+                     shape.get());
+    }
+    return BufferRead::refused;
+}
+
 template <class Fn>
-BufferRead with_integer_buffer(PyObject* obj, Fn&& fn) {
+BufferRead with_integer_buffer(PyObject* obj, bool refuse_several, Fn&& fn) {
     BufferView holder(obj);
     if (!holder.filled()) return BufferRead::not_applicable;
     const Py_buffer& view = holder.get();
+    if (refuse_several && view.ndim > 1) return refuse_several_dimensions(view);
     if (view.ndim != 1 || view.shape == nullptr || view.suboffsets != nullptr) {
         return BufferRead::not_applicable;
     }
@@ -219,7 +233,7 @@ BufferRead by_value_type(Kind kind, Visit&& visit) {
 
 template <class Out>
 BufferRead read_into(PyObject* obj, Out& out) {
-    return with_integer_buffer(obj, [&](const Py_buffer& view, Format format) {
+    return with_integer_buffer(obj, true, [&](const Py_buffer& view, Format format) {
         return by_value_type(format.kind, [&](auto zero) {
             return copy_checked<decltype(zero)>(view, format.swapped, out);
         });
@@ -275,7 +289,7 @@ BufferRead read_tolerant_buffer(PyObject* obj, WordVec& words, ItemReasons* reas
     // Only sequences are read by value, as on the fast path: an object that exports
     // words without being a sequence (a NativeBuffer) stays refused as not iterable.
     if (!PySequence_Check(obj)) return BufferRead::not_applicable;
-    return with_integer_buffer(obj, [&](const Py_buffer& view, Format format) {
+    return with_integer_buffer(obj, false, [&](const Py_buffer& view, Format format) {
         return by_value_type(format.kind, [&](auto zero) {
             using T = decltype(zero);
             const auto n = static_cast<std::size_t>(view.shape[0]);
@@ -302,17 +316,6 @@ BufferDims buffer_dims(PyObject* obj) {
     BufferView holder(obj);
     if (!holder.filled()) return BufferDims::none_or_one;
     return holder.get().ndim > 1 ? BufferDims::several : BufferDims::none_or_one;
-}
-
-bool refuse_several_dimensions(PyObject* obj) {
-    BufferView holder(obj);
-    if (!holder.filled() || holder.get().ndim <= 1) return false;
-    PyRef shape = shape_text(holder.get());
-    if (!shape) return true;
-    PyErr_Format(PyExc_TypeError,
-                 "expected a one-dimensional sequence of integers, got a buffer of shape %U",
-                 shape.get());
-    return true;
 }
 
 bool read_image_array(PyObject* obj, std::uint32_t width, std::uint32_t height, ByteVec& out) {

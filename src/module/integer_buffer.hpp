@@ -15,6 +15,7 @@ enum class BufferRead {
     not_applicable,  // no buffer, or not a 1-D integer format: use the item path
     converted,       // `out` holds every value
     rejected,        // some value is out of range: the item path raises the exact error
+    refused,         // a buffer of several dimensions: TypeError set
 };
 
 BufferRead read_integer_buffer(PyObject* obj, WordVec& out);  // values 0..2^32-1
@@ -24,10 +25,6 @@ enum class BufferDims { none_or_one, several };
 
 // Whether the object exports a buffer of more than one dimension (an image array).
 BufferDims buffer_dims(PyObject* obj);
-
-// Sets a TypeError naming the shape and returns true when the object exports a
-// buffer of more than one dimension where a flat sequence of integers is expected.
-bool refuse_several_dimensions(PyObject* obj);
 
 // Reads a C-contiguous uint8 buffer of shape (height, width, 3) as its bytes; any
 // other shape raises ValueError naming the expected and the given shape.
