@@ -144,6 +144,63 @@ def test_failed_call_keeps_no_reference_to_its_arguments():
     assert (sys.getrefcount(inner), sys.getrefcount(bad)) == before
 
 
+# The workers scan the first streams while later ones are still converted (once the
+# pool exists): the results, the failures and what the call keeps must not depend on
+# where the conversion stands when a stream is handed over.
+HANDED_OVER = """
+import array, sys, vak_orn_kernel as vk
+def plain(results):
+    return [[(k, bytes(v) if isinstance(v, vk.NativeBuffer) else v) for k, v in r.items()]
+            for r in results]
+big = array.array("I", [0x80400, 0x41, 0x100000, 0x88000] * 40_000)
+streams = [big, list(big[:5000]), (1, 2, 0x90400), big[7:], [], big[:70_000]] * 6
+expected = [plain([vk.scan_stream(s, True)]) [0] for s in streams]
+if {pool_first}:
+    vk.scan_stream_batch([[1], [2]])
+for kind in (list, tuple):
+    assert plain(vk.scan_stream_batch(kind(streams), True)) == expected
+    for _ in range(5):
+        try:
+            vk.scan_stream_batch(kind(streams + [[1, -1]]))
+        except OverflowError as error:
+            assert str(error) == "out of range integral type conversion attempted"
+        else:
+            raise SystemExit("no OverflowError")
+assert plain(vk.scan_stream_batch(tuple(streams), True)) == expected
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("pool_first", [False, True])
+def test_streams_handed_over_while_converting_give_the_same_results(pool_first):
+    proc = run_python(HANDED_OVER.format(pool_first=pool_first), {"RAYON_NUM_THREADS": "2"},
+                      timeout=120)
+    assert proc.returncode == 0 and proc.stdout.decode().split() == ["ok"], proc.stderr.decode()
+
+
+class Emptying:
+    """An item whose conversion empties the batch list it sits in."""
+
+    def __init__(self, outer):
+        self.outer = outer
+
+    def __index__(self):
+        self.outer.clear()
+        return 0x80400
+
+
+@pytest.mark.parametrize("tail", [[[3]], [[3], [0x41] * 70_000, [4]]])
+def test_list_changed_during_conversion_is_scanned_as_it_was(tail):
+    vk.scan_stream_batch([[1], [2]])  # the pool exists: later streams are handed over
+    streams = [[1, 2]] + tail
+    streams.insert(1, [Emptying(streams)])
+    results = vk.scan_stream_batch(streams)
+    assert streams == []
+    assert [r["counts"][4] for r in results] == [0, 1] + [0] * len(tail)
+    assert [len(bytes(r["text_words_u32le"])) // 4 for r in results] == [2, 0] + [
+        len(s) for s in tail]
+
+
 # ---------------------------------------------------------------- threads
 
 def test_concurrent_batches_and_single_scans_match_running_alone():
@@ -325,14 +382,22 @@ def test_exhausted_memory_on_workers_raises_memory_error_and_frees_everything():
     assert pool_sizes(proc) == [2]  # the arguments converted: the failure was in the scan
 
 
-def test_failed_conversion_frees_the_streams_already_converted():
+# Once the pool exists, the workers scan the first streams while the later ones
+# are converted: under the cap, the records of a failing call's first streams can
+# still hold memory when the next call converts, which may then run out (a
+# MemoryError, never a result); everything is freed all the same.
+@pytest.mark.parametrize("pool_first,failures", [
+    ("", "OverflowError"),
+    ("vk.scan_stream_batch([[1], [2]])\n", "(OverflowError, MemoryError)"),
+], ids=["first batch", "streams handed over"])
+def test_failed_conversion_frees_the_streams_already_converted(pool_first, failures):
     proc = run_python(
-        "import vak_orn_kernel as vk\n"
+        "import vak_orn_kernel as vk\n" + pool_first +
         "bad = [[0x80400] * 1_000_000 for _ in range(8)] + [[1, -1]]\n"
         "for _ in range(20):\n"
         "    try:\n"
         "        vk.scan_stream_batch(bad)\n"
-        "    except OverflowError:\n"
+        f"    except {failures}:\n"
         "        pass\n"
         "del bad\n" + FITS,
         MEMORY_CAP)

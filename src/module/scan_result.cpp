@@ -1,5 +1,6 @@
 #include "module/scan_result.hpp"
 
+#include <array>
 #include <cstring>
 #include <utility>
 
@@ -13,18 +14,93 @@ namespace vak::py {
 
 namespace {
 
-constexpr const char* kWordsKeys[scan::kSegmentModalityCount] = {
-    "diagram_words_u32le", "music_words_u32le", "voice_words_u32le", "image_words_u32le",
-    "mental_words_u32le",  "touch_words_u32le", "smell_words_u32le", "taste_words_u32le"};
-constexpr const char* kSpansKeys[scan::kSegmentModalityCount] = {
-    "diagram_spans_u32le", "music_spans_u32le", "voice_spans_u32le", "image_spans_u32le",
-    "mental_spans_u32le",  "touch_spans_u32le", "smell_spans_u32le", "taste_spans_u32le"};
+// The dictionary's keys in insertion order, then the fixed texts of its values.
+enum Text : std::size_t {
+    kTextWordsKey,
+    kCountsKey,
+    kFirstSegmentKey,  // words then spans of each segment modality, in slot order
+    kSegmentModalitiesKey = kFirstSegmentKey + 2 * scan::kSegmentModalityCount,
+    kValidationErrorsKey,
+    kNativeBackendKey,
+    kBackendKey,
+    kOriginKey,
+    kFallbackUsedKey,
+    kPayloadLayoutKey,
+    kFfiContractVersionKey,
+    kBuildProfileKey,
+    kBackendValue,
+    kOriginValue,
+    kPayloadLayoutValue,
+    kFfiContractVersionValue,
+    kBuildProfileValue,
+    kFirstSegmentName,
+    kTextCount = kFirstSegmentName + scan::kSegmentModalityCount
+};
 
-bool set_item(PyObject* dict, const char* key, PyRef value) {
-    if (!value) return false;
-    PyRef key_obj = make_text(key);
-    if (!key_obj) return false;
-    return PyDict_SetItem(dict, key_obj.get(), value.get()) == 0;
+constexpr std::array<const char*, kTextCount> kTexts = {"text_words_u32le",
+                                                        "counts",
+                                                        "diagram_words_u32le",
+                                                        "diagram_spans_u32le",
+                                                        "music_words_u32le",
+                                                        "music_spans_u32le",
+                                                        "voice_words_u32le",
+                                                        "voice_spans_u32le",
+                                                        "image_words_u32le",
+                                                        "image_spans_u32le",
+                                                        "mental_words_u32le",
+                                                        "mental_spans_u32le",
+                                                        "touch_words_u32le",
+                                                        "touch_spans_u32le",
+                                                        "smell_words_u32le",
+                                                        "smell_spans_u32le",
+                                                        "taste_words_u32le",
+                                                        "taste_spans_u32le",
+                                                        "segment_modalities",
+                                                        "validation_errors",
+                                                        "native_backend",
+                                                        "backend",
+                                                        "origin",
+                                                        "fallback_used",
+                                                        "payload_layout",
+                                                        "ffi_contract_version",
+                                                        "build_profile",
+                                                        kBackend,
+                                                        kOrigin,
+                                                        kPayloadLayout,
+                                                        kFfiContractVersion,
+                                                        kBuildProfile,
+                                                        scan::kSegmentNames[0],
+                                                        scan::kSegmentNames[1],
+                                                        scan::kSegmentNames[2],
+                                                        scan::kSegmentNames[3],
+                                                        scan::kSegmentNames[4],
+                                                        scan::kSegmentNames[5],
+                                                        scan::kSegmentNames[6],
+                                                        scan::kSegmentNames[7]};
+
+// Every result shares one interned str per text, made on first use and kept for
+// the life of the process (only one interpreter ever loads the module): making
+// 35 strs per result was a good part of the cost of a small scan.
+std::array<PyObject*, kTextCount> g_texts{};
+
+// A borrowed reference, or nullptr with an exception set.
+PyObject* text(Text which) {
+    PyObject*& slot = g_texts[which];
+    if (slot == nullptr) slot = PyUnicode_InternFromString(kTexts[which]);
+    return slot;
+}
+
+bool set_item(PyObject* dict, Text key, PyObject* value) {
+    PyObject* key_obj = text(key);
+    return key_obj != nullptr && value != nullptr && PyDict_SetItem(dict, key_obj, value) == 0;
+}
+
+bool set_item(PyObject* dict, Text key, const PyRef& value) {
+    return set_item(dict, key, value.get());
+}
+
+PyRef buffer_of(PayloadVec& words) {
+    return PyRef(make_native_buffer(std::move(words)));
 }
 
 }  // namespace
@@ -43,34 +119,33 @@ PyObject* build_scan_result(scan::ScanRecord&& record, const ItemReasons* reason
     PyRef errors = validation_errors(owned.invalid_entries, reasons);
     if (!errors) return nullptr;
 
-    if (!set_item(dict.get(), "text_words_u32le",
-                  PyRef(make_native_buffer(std::move(owned.text_words)))) ||
-        !set_item(dict.get(), "counts", std::move(counts))) {
+    if (!set_item(dict.get(), kTextWordsKey, buffer_of(owned.text_words)) ||
+        !set_item(dict.get(), kCountsKey, counts)) {
         return nullptr;
     }
     for (std::size_t s = 0; s < scan::kSegmentModalityCount; ++s) {
-        if (!set_item(dict.get(), kWordsKeys[s],
-                      PyRef(make_native_buffer(std::move(owned.words[s])))) ||
-            !set_item(dict.get(), kSpansKeys[s],
-                      PyRef(make_native_buffer(std::move(owned.spans[s]))))) {
+        const auto words_key = static_cast<Text>(kFirstSegmentKey + 2 * s);
+        const auto spans_key = static_cast<Text>(kFirstSegmentKey + 2 * s + 1);
+        if (!set_item(dict.get(), words_key, buffer_of(owned.words[s])) ||
+            !set_item(dict.get(), spans_key, buffer_of(owned.spans[s]))) {
             return nullptr;
         }
     }
     PyRef modalities(PyList_New(0));
     if (!modalities) return nullptr;
-    for (const char* name : scan::kSegmentNames) {
-        PyRef item = make_text(name);
-        if (!item || PyList_Append(modalities.get(), item.get()) < 0) return nullptr;
+    for (std::size_t s = 0; s < scan::kSegmentModalityCount; ++s) {
+        PyObject* name = text(static_cast<Text>(kFirstSegmentName + s));
+        if (name == nullptr || PyList_Append(modalities.get(), name) < 0) return nullptr;
     }
-    if (!set_item(dict.get(), "segment_modalities", std::move(modalities)) ||
-        !set_item(dict.get(), "validation_errors", std::move(errors)) ||
-        !set_item(dict.get(), "native_backend", PyRef::borrowed(Py_True)) ||
-        !set_item(dict.get(), "backend", make_text(kBackend)) ||
-        !set_item(dict.get(), "origin", make_text(kOrigin)) ||
-        !set_item(dict.get(), "fallback_used", PyRef::borrowed(Py_False)) ||
-        !set_item(dict.get(), "payload_layout", make_text(kPayloadLayout)) ||
-        !set_item(dict.get(), "ffi_contract_version", make_text(kFfiContractVersion)) ||
-        !set_item(dict.get(), "build_profile", make_text(kBuildProfile))) {
+    if (!set_item(dict.get(), kSegmentModalitiesKey, modalities) ||
+        !set_item(dict.get(), kValidationErrorsKey, errors) ||
+        !set_item(dict.get(), kNativeBackendKey, Py_True) ||
+        !set_item(dict.get(), kBackendKey, text(kBackendValue)) ||
+        !set_item(dict.get(), kOriginKey, text(kOriginValue)) ||
+        !set_item(dict.get(), kFallbackUsedKey, Py_False) ||
+        !set_item(dict.get(), kPayloadLayoutKey, text(kPayloadLayoutValue)) ||
+        !set_item(dict.get(), kFfiContractVersionKey, text(kFfiContractVersionValue)) ||
+        !set_item(dict.get(), kBuildProfileKey, text(kBuildProfileValue))) {
         return nullptr;
     }
     return dict.release();

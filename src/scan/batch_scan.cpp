@@ -1,8 +1,6 @@
 #include "scan/batch_scan.hpp"
 
 #include "scan/core_scan.hpp"
-#include "scan/pool_trace.hpp"
-#include "scan/worker_pool.hpp"
 
 namespace vak::scan {
 
@@ -20,6 +18,44 @@ Vec<ScanRecord> scan_batch(Vec<WordVec>& streams, bool record_invalid) {
 
     phase.finish();
     return records;
+}
+
+StreamingBatch::StreamingBatch(WorkerPool& pool, std::size_t n, bool record_invalid)
+    : pool_(pool),
+      record_invalid_(record_invalid),
+      streams_(n),
+      records_(n),
+      job_(n, task_),
+      phase_(n) {}
+
+StreamingBatch::~StreamingBatch() {
+    if (started_ && !finished_) pool_.abandon(job_);
+}
+
+void StreamingBatch::ScanTask::operator()(std::size_t k) {
+    WordVec& words = batch->streams_[k];
+    batch->records_[k] = scan_words(words.data(), words.size(), batch->record_invalid_);
+    // Freed at once: the caller's next streams reuse the memory while it is warm.
+    WordVec().swap(words);
+}
+
+void StreamingBatch::publish(std::size_t ready) {
+    if (!started_) {
+        pool_.start(job_);
+        started_ = true;
+    }
+    WorkerPool::publish(job_, ready);
+}
+
+Vec<ScanRecord> StreamingBatch::finish() {
+    if (!started_) {
+        pool_.start(job_);
+        started_ = true;
+    }
+    finished_ = true;  // finish() waits for every worker, whatever it throws
+    pool_.finish(job_);
+    phase_.finish();
+    return std::move(records_);
 }
 
 }  // namespace vak::scan

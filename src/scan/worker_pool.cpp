@@ -22,53 +22,58 @@
 
 namespace vak::scan {
 
-// One caller's batch. Lives on the caller's stack; the caller leaves only once
-// the job is off the queue and no worker holds it any more.
-struct WorkerPool::Job {
-    TaskFn task;
-    void* context;
-    std::size_t n;
-    std::atomic<std::size_t> next{0};  // the next unclaimed index; >= n when exhausted
-    std::atomic<bool> out_of_memory{false};
-    std::atomic<bool> cancelled{false};  // the caller was interrupted: start nothing new
-    // Guarded by the pool's mutex:
-    std::size_t workers = 0;  // workers currently inside the job
-    bool queued = false;
-    bool finished = false;
-    Job* next_job = nullptr;
-    std::condition_variable done;
-
-    // Runs tasks until none is left to claim. A task that runs out of memory or is
-    // interrupted ends the job: the tasks not yet started are skipped.
-    void drain() noexcept {
-        for (;;) {
-            if (cancelled.load(std::memory_order_relaxed)) return;
-            const std::size_t index = next.fetch_add(1, std::memory_order_relaxed);
-            if (index >= n) return;
-            try {
-                task(context, index);
-            } catch (const std::bad_alloc&) {
-                stop_after_failure();
-                return;
-            } catch (const std::length_error&) {
-                stop_after_failure();
-                return;
-            } catch (const interrupt::Interrupted&) {
-                cancelled.store(true, std::memory_order_relaxed);
-                next.store(n, std::memory_order_relaxed);
-                return;
-            } catch (...) {
-                invariant_failed("batch tasks throw nothing but std::bad_alloc", __FILE__,
-                                 __LINE__);
-            }
+// Runs tasks until none is left to claim. A task that runs out of memory or is
+// interrupted ends the job: the tasks not yet started are skipped.
+void WorkerPool::Job::drain() noexcept {
+    for (;;) {
+        if (cancelled_.load(std::memory_order_acquire)) return;
+        const std::size_t index = next_.fetch_add(1, std::memory_order_relaxed);
+        if (index >= n_) return;
+        if (!wait_until_published(index)) return;
+        try {
+            task_(context_, index);
+        } catch (const std::bad_alloc&) {
+            stop_after_failure();
+            return;
+        } catch (const std::length_error&) {
+            stop_after_failure();
+            return;
+        } catch (const interrupt::Interrupted&) {
+            cancelled_.store(true, std::memory_order_release);
+            next_.store(n_, std::memory_order_relaxed);
+            return;
+        } catch (...) {
+            invariant_failed("batch tasks throw nothing but std::bad_alloc", __FILE__, __LINE__);
         }
     }
+}
 
-    void stop_after_failure() noexcept {
-        out_of_memory.store(true, std::memory_order_relaxed);
-        next.store(n, std::memory_order_relaxed);
+// Sleeps until the caller has made task `index` (it publishes with a release
+// store, so the task's input is complete when seen); false when the job was
+// cancelled meanwhile.
+bool WorkerPool::Job::wait_until_published(std::size_t index) noexcept {
+    std::size_t ready = published_.load(std::memory_order_acquire);
+    while (ready <= index) {
+        if (cancelled_.load(std::memory_order_acquire)) return false;
+        published_.wait(ready, std::memory_order_acquire);
+        ready = published_.load(std::memory_order_acquire);
     }
-};
+    return !cancelled_.load(std::memory_order_acquire);
+}
+
+void WorkerPool::Job::stop_after_failure() noexcept {
+    out_of_memory_.store(true, std::memory_order_relaxed);
+    next_.store(n_, std::memory_order_relaxed);
+}
+
+// Stops the job: tasks not yet started are skipped, and workers waiting for a
+// task to be published wake up and leave.
+void WorkerPool::Job::cancel() noexcept {
+    cancelled_.store(true, std::memory_order_release);
+    next_.store(n_, std::memory_order_relaxed);
+    published_.store(n_ + 1, std::memory_order_release);
+    published_.notify_all();
+}
 
 namespace {
 
@@ -78,7 +83,7 @@ class CancelCheck final : public interrupt::Checker {
 public:
     explicit CancelCheck(const std::atomic<bool>& cancelled) noexcept : cancelled_(cancelled) {}
     void poll() override {
-        if (cancelled_.load(std::memory_order_relaxed)) throw interrupt::Interrupted{};
+        if (cancelled_.load(std::memory_order_acquire)) throw interrupt::Interrupted{};
     }
 
 private:
@@ -118,32 +123,50 @@ WorkerPool& WorkerPool::instance() {
     });
 }
 
-void WorkerPool::run(std::size_t n, TaskFn task, void* context) {
-    if (n == 0) return;
-    if (n == 1) {
-        task(context, 0);
-        return;
-    }
-    Job job;
-    job.task = task;
-    job.context = context;
-    job.n = n;
+WorkerPool* WorkerPool::existing() noexcept {
+    return g_pool.peek();
+}
+
+void WorkerPool::start(Job& job) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    job.started_ = true;
+    start_workers(std::min(job.n_, size_));
+    if (started_ == 0) return;  // finish() does the work on the caller
+    job.queued_ = true;
+    (tail_ != nullptr ? tail_->next_job_ : head_) = &job;
+    tail_ = &job;
+    for (std::size_t wake = std::min(job.n_, started_); wake > 0; --wake) work_ready_.notify_one();
+}
+
+void WorkerPool::publish(Job& job, std::size_t ready) noexcept {
+    job.published_.store(std::min(ready, job.n_), std::memory_order_release);
+    job.published_.notify_all();
+}
+
+void WorkerPool::finish(Job& job) {
+    publish(job, job.n_);
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        start_workers(std::min(n, size_));
-        if (started_ > 0) {
-            job.queued = true;
-            (tail_ != nullptr ? tail_->next_job : head_) = &job;
-            tail_ = &job;
-            for (std::size_t wake = std::min(n, started_); wake > 0; --wake)
-                work_ready_.notify_one();
-            wait_for_workers(job, lock);
+        if (job.queued_ || job.workers_ > 0) wait_for_workers(job, lock);
+        // No worker could be started at all: the caller does the work itself.
+        if (!job.finished_) {
+            lock.unlock();
+            job.drain();
+            lock.lock();
+            job.finished_ = true;
         }
     }
-    // No worker could be started at all: the caller does the work itself.
-    if (!job.finished) job.drain();
-    if (job.cancelled.load(std::memory_order_relaxed)) throw interrupt::Interrupted{};
-    if (job.out_of_memory.load(std::memory_order_relaxed)) throw std::bad_alloc();
+    if (job.cancelled_.load(std::memory_order_acquire)) throw interrupt::Interrupted{};
+    if (job.out_of_memory_.load(std::memory_order_relaxed)) throw std::bad_alloc();
+}
+
+void WorkerPool::abandon(Job& job) noexcept {
+    job.cancel();
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (job.queued_) unlink(&job);
+    // Workers stop at their next poll (their check reads the job's flag).
+    while (job.workers_ > 0) job.done_.wait(lock);
+    job.finished_ = true;
 }
 
 // Sleeps until the job is finished, polling the caller's own interrupt check now
@@ -153,19 +176,19 @@ void WorkerPool::run(std::size_t n, TaskFn task, void* context) {
 // that workers are in is left as soon as they have stopped, since they write
 // into the caller's memory, and they stop at their next poll.
 void WorkerPool::wait_for_workers(Job& job, std::unique_lock<std::mutex>& lock) {
-    while (!job.finished) {
-        if (job.cancelled.load(std::memory_order_relaxed) && job.workers == 0) {
-            if (job.queued) unlink(&job);
-            job.finished = true;
+    while (!job.finished_) {
+        if (job.cancelled_.load(std::memory_order_acquire) && job.workers_ == 0) {
+            if (job.queued_) unlink(&job);
+            job.finished_ = true;
             return;
         }
-        job.done.wait_for(lock, kCallerPollInterval);
-        if (job.finished || job.cancelled.load(std::memory_order_relaxed)) continue;
+        job.done_.wait_for(lock, kCallerPollInterval);
+        if (job.finished_ || job.cancelled_.load(std::memory_order_acquire)) continue;
         lock.unlock();
         try {
             interrupt::poll();
         } catch (const interrupt::Interrupted&) {
-            job.cancelled.store(true, std::memory_order_relaxed);
+            job.cancel();
         }
         lock.lock();
     }
@@ -205,22 +228,22 @@ void WorkerPool::work_loop() {
             return;
         }
         Job* job = head_;
-        ++job->workers;
+        ++job->workers_;
         lock.unlock();
         // Records made here are freed wherever Python drops them: take back what
         // other threads freed since the last batch before taking new memory.
         heap::collect();
         {
-            CancelCheck check(job->cancelled);
+            CancelCheck check(job->cancelled_);
             interrupt::Scope scope(&check);
             job->drain();
         }
         lock.lock();
         // Exhausted: no other worker may enter it from now on.
-        if (job->queued) unlink(job);
-        if (--job->workers == 0) {
-            job->finished = true;
-            job->done.notify_one();
+        if (job->queued_) unlink(job);
+        if (--job->workers_ == 0) {
+            job->finished_ = true;
+            job->done_.notify_one();
         }
     }
 }
@@ -252,14 +275,14 @@ bool WorkerPool::wait_for_job(std::unique_lock<std::mutex>& lock) {
 
 void WorkerPool::unlink(Job* job) noexcept {
     Job* previous = nullptr;
-    for (Job* cursor = head_; cursor != job; cursor = cursor->next_job) {
+    for (Job* cursor = head_; cursor != job; cursor = cursor->next_job_) {
         VAK_EXPECT(cursor != nullptr, "a queued job is on the queue");
         previous = cursor;
     }
-    (previous != nullptr ? previous->next_job : head_) = job->next_job;
+    (previous != nullptr ? previous->next_job_ : head_) = job->next_job_;
     if (tail_ == job) tail_ = previous;
-    job->next_job = nullptr;
-    job->queued = false;
+    job->next_job_ = nullptr;
+    job->queued_ = false;
 }
 
 // fork() copies only the calling thread. The locks are taken around it so that

@@ -3,10 +3,13 @@
 // Callers hand in a job of n independent tasks (task i writes only its own
 // output). Workers claim task indexes one at a time from a shared counter, so
 // one long task never holds up the others: every worker keeps claiming until
-// the job is exhausted. Several callers may run jobs at once; jobs queue in
-// arrival order and each caller waits only for its own.
+// the job is exhausted. A caller may publish tasks while it still makes later
+// ones, so that workers start on the first while it converts the rest. Several
+// callers may run jobs at once; jobs queue in arrival order and each caller
+// waits only for its own.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -17,10 +20,14 @@ namespace vak::scan {
 
 class WorkerPool {
 public:
+    class Job;
+
     // The pool, created on first use with its size taken from the environment and
     // never torn down. Worker threads start on demand, up to that size, and end
     // when they have been idle for a while.
     static WorkerPool& instance();
+    // The pool if a batch made it already, otherwise nullptr.
+    static WorkerPool* existing() noexcept;
 
     std::size_t size() const noexcept { return size_; }
 
@@ -30,9 +37,17 @@ public:
     // here once all started tasks have ended (later tasks are skipped); so is
     // interrupt::Interrupted when the caller's interrupt check fires meanwhile.
     template <class Task>
-    void for_each_index(std::size_t n, Task& task) {
-        run(n, [](void* context, std::size_t i) { (*static_cast<Task*>(context))(i); }, &task);
-    }
+    void for_each_index(std::size_t n, Task& task);
+
+    // A job whose tasks are made while it runs: start() queues it and wakes
+    // workers, which wait for publish() to let them at tasks [0, ready); the
+    // caller makes task k before publishing it. finish() publishes the rest and
+    // waits as for_each_index does; a job that will not be finished (its maker
+    // failed) must be abandoned, which stops the workers and waits for them.
+    void start(Job& job);
+    static void publish(Job& job, std::size_t ready) noexcept;
+    void finish(Job& job);
+    void abandon(Job& job) noexcept;
 
     WorkerPool(const WorkerPool&) = delete;
     template <class T, class... Args>
@@ -40,11 +55,7 @@ public:
     WorkerPool& operator=(const WorkerPool&) = delete;
 
 private:
-    using TaskFn = void (*)(void* context, std::size_t index);
-    struct Job;
-
     explicit WorkerPool(std::size_t size) noexcept;
-    void run(std::size_t n, TaskFn task, void* context);
     void start_workers(std::size_t wanted);  // mutex_ held
     void wait_for_workers(Job& job, std::unique_lock<std::mutex>& lock);
     void work_loop();
@@ -62,5 +73,54 @@ private:
     Job* tail_ = nullptr;
     std::size_t started_ = 0;  // live worker threads; an idle one ends after a while
 };
+
+// One caller's batch. Lives with the caller, which leaves only once the job is
+// off the queue and no worker holds it any more.
+class WorkerPool::Job {
+public:
+    template <class Task>
+    Job(std::size_t n, Task& task) noexcept
+        : task_([](void* context, std::size_t i) { (*static_cast<Task*>(context))(i); }),
+          context_(&task),
+          n_(n) {}
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
+
+private:
+    friend class WorkerPool;
+    using TaskFn = void (*)(void* context, std::size_t index);
+
+    void drain() noexcept;
+    bool wait_until_published(std::size_t index) noexcept;
+    void stop_after_failure() noexcept;
+    void cancel() noexcept;
+
+    TaskFn task_;
+    void* context_;
+    std::size_t n_;
+    std::atomic<std::size_t> next_{0};       // the next unclaimed index; >= n when exhausted
+    std::atomic<std::size_t> published_{0};  // tasks below this may run
+    std::atomic<bool> out_of_memory_{false};
+    std::atomic<bool> cancelled_{false};  // the caller was interrupted or failed: start nothing new
+    // Guarded by the pool's mutex:
+    std::size_t workers_ = 0;  // workers currently inside the job
+    bool queued_ = false;
+    bool finished_ = false;
+    bool started_ = false;
+    Job* next_job_ = nullptr;
+    std::condition_variable done_;
+};
+
+template <class Task>
+void WorkerPool::for_each_index(std::size_t n, Task& task) {
+    if (n == 0) return;
+    if (n == 1) {
+        task(0);
+        return;
+    }
+    Job job(n, task);
+    start(job);
+    finish(job);
+}
 
 }  // namespace vak::scan

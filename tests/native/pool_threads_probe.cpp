@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -64,6 +65,32 @@ void scan_and_check(probe::Random& random, unsigned kind) {
         PROBE_CHECK(probe::same_record(records[k], batch.expected[k]));
 }
 
+// The same batch handed over while it is made: streams published a few at a
+// time with pauses between (so that workers wait for them), and in some rounds
+// the maker gives up half-way, which must stop the workers and free everything.
+void stream_and_check(probe::Random& random, unsigned kind) {
+    const bool record_invalid = random.below(2) == 0;
+    probe::Batch batch = make_batch(random, batch_shape(random, kind), record_invalid);
+    const std::size_t n = batch.streams.size();
+    const bool give_up = n > 0 && random.below(3) == 0;
+    const std::size_t stop_at = give_up ? random.below(static_cast<std::uint32_t>(n)) : n;
+    vak::scan::StreamingBatch streaming(WorkerPool::instance(), n, record_invalid);
+    for (std::size_t k = 0; k < stop_at; ++k) {
+        streaming.stream(k) = batch.streams[k];
+        if (random.below(4) == 0) {
+            streaming.publish(k + 1);
+            std::this_thread::sleep_for(std::chrono::microseconds(random.below(300)));
+        }
+    }
+    if (give_up) return;  // the destructor stops the workers
+    const auto records = streaming.finish();
+    PROBE_CHECK(records.size() == n);
+    for (std::size_t k = 0; k < n; ++k) {
+        PROBE_CHECK(streaming.stream(k).empty());  // freed once scanned
+        PROBE_CHECK(probe::same_record(records[k], batch.expected[k]));
+    }
+}
+
 // Task i writes only hits[i] (no lock: the pool must order those writes before
 // the caller's reads). Tasks take unequal time, so workers claim unevenly.
 // With `fail_at` < n that task throws std::bad_alloc, which the caller must get
@@ -109,6 +136,7 @@ void run_batches() {
         probe::Random random(t + 1);
         for (unsigned round = 0; round < kRounds; ++round) {
             scan_and_check(random, t + round);
+            stream_and_check(random, t + round + 1);
             const std::size_t n = kTaskCounts[(t * 3 + round) % std::size(kTaskCounts)];
             const bool fail = n > 0 && round % 4 == 3;
             index_tasks(n, fail ? random.below(static_cast<std::uint32_t>(n)) : n);
