@@ -178,27 +178,36 @@ def test_streams_handed_over_while_converting_give_the_same_results(pool_first):
     assert proc.returncode == 0 and proc.stdout.decode().split() == ["ok"], proc.stderr.decode()
 
 
-class Emptying:
-    """An item whose conversion empties the batch list it sits in."""
+class Changing:
+    """An item whose conversion changes the batch list it sits in."""
 
-    def __init__(self, outer):
-        self.outer = outer
+    def __init__(self, outer, change):
+        self.outer, self.change = outer, change
 
     def __index__(self):
-        self.outer.clear()
+        self.change(self.outer)
         return 0x80400
 
 
-@pytest.mark.parametrize("tail", [[[3]], [[3], [0x41] * 70_000, [4]]])
-def test_list_changed_during_conversion_is_scanned_as_it_was(tail):
-    vk.scan_stream_batch([[1], [2]])  # the pool exists: later streams are handed over
-    streams = [[1, 2]] + tail
-    streams.insert(1, [Emptying(streams)])
+BIG = array.array("I", [0x41, 0x80400, 0x88000] * 30_000)
+
+
+# Streams already handed to the workers stay put when the list grows past the room
+# reserved for it; the list is read as its iterator reads it.
+@pytest.mark.parametrize("change", [
+    pytest.param(lambda outer: outer.clear(), id="emptied"),
+    pytest.param(lambda outer: outer.extend([BIG, [5]] * 40), id="grown"),
+    pytest.param(lambda outer: outer.__delitem__(slice(3, None)), id="shortened"),
+])
+def test_list_changed_during_conversion_is_read_as_its_iterator_reads_it(change):
+    vk.scan_stream_batch([[1], [2]])  # the pool exists: streams are handed over meanwhile
+    streams = [BIG, [1, 2], BIG, BIG[:9]]
+    streams.insert(2, [Changing(streams, change)])
     results = vk.scan_stream_batch(streams)
-    assert streams == []
-    assert [r["counts"][4] for r in results] == [0, 1] + [0] * len(tail)
-    assert [len(bytes(r["text_words_u32le"])) // 4 for r in results] == [2, 0] + [
-        len(s) for s in tail]
+    # The first three items were read before the change; the rest is what the list holds now.
+    reference = [BIG, [1, 2], [0x80400]] + streams[3:]
+    assert len(results) == len(reference)
+    assert [r["counts"] for r in results] == [vk.scan_stream(s)["counts"] for s in reference]
 
 
 # ---------------------------------------------------------------- threads

@@ -40,43 +40,43 @@ PyObject* build_result_list(Vec<scan::ScanRecord>& records) {
 // worker costs little beside scanning them.
 constexpr std::size_t kPublishWords = std::size_t{1} << 16;
 
-// The batch of a tuple (or a list's snapshot) of two or more streams, once the pool exists:
-// the workers scan the first streams while this thread converts the later ones
-// (each stream is still complete before it is handed over, and the lock is given
-// up only once every stream is converted). The streams are the items the
-// sequence held when the call began. Fails, with nothing kept, exactly as the
-// conversion of the whole batch first would.
-PyObject* scan_converting_meanwhile(scan::WorkerPool& pool, PyObject* items, bool record_invalid) {
-    const std::size_t n = static_cast<std::size_t>(PyTuple_Size(items));
-    scan::StreamingBatch batch(pool, n, record_invalid);
-    SignalPace pace(1);
-    std::size_t unpublished_words = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        pace.step();
-        WordVec& stream = batch.stream(k);
-        PyObject* item = PyTuple_GetItem(items, static_cast<Py_ssize_t>(k));
-        if (item == nullptr) return nullptr;
-        if (!to_word_vector(item, stream)) return argument_error("streams");
-        if (!check_stream_length(stream.size())) return nullptr;
-        unpublished_words += stream.size();
-        if (unpublished_words >= kPublishWords) {
-            batch.publish(k + 1);
-            unpublished_words = 0;
+// Hands each converted stream to a batch whose workers scan the first streams
+// while the later ones are still converted (each stream complete before it is
+// handed over; the lock is given up only to wait).
+class HandOver final : public StreamSink {
+public:
+    explicit HandOver(scan::StreamingBatch& batch) noexcept : batch_(batch) {}
+
+    void reserve(std::size_t count) override { batch_.reserve(count); }
+
+    void push_back(WordVec&& stream) override {
+        if (!check_stream_length(stream.size())) throw ErrorPending{};
+        if (batch_.full() && !run_released([&] { batch_.make_room(); })) throw ErrorPending{};
+        unpublished_words_ += stream.size();
+        batch_.add(std::move(stream));
+        if (unpublished_words_ >= kPublishWords) {
+            batch_.publish();
+            unpublished_words_ = 0;
         }
     }
+
+private:
+    scan::StreamingBatch& batch_;
+    std::size_t unpublished_words_ = 0;
+};
+
+// Once the pool exists (the first batch of a process makes it after its
+// arguments have converted), streams are scanned while later ones convert,
+// unless record_invalid needs a conversion that could fail or run code after
+// the streams'.
+PyObject* scan_converting_meanwhile(scan::WorkerPool& pool, PyObject* streams,
+                                    bool record_invalid) {
+    scan::StreamingBatch batch(pool, record_invalid);
+    HandOver sink(batch);
+    if (!to_word_vectors(streams, sink)) return argument_error("streams");
     Vec<scan::ScanRecord> records;
     if (!run_released([&] { records = batch.finish(); })) return nullptr;
     return build_result_list(records);
-}
-
-// A pipeline is worth its hand-overs only where the pool is already there (the
-// first batch of a process makes it once the arguments have converted), there
-// are two streams or more in a tuple, and record_invalid needs no conversion
-// that could fail or run code after the streams'.
-bool worth_converting_meanwhile(PyObject* streams, PyObject* record_invalid) {
-    return scan::WorkerPool::existing() != nullptr && PyTuple_CheckExact(streams) &&
-           PyTuple_Size(streams) >= 2 &&
-           (record_invalid == nullptr || PyBool_Check(record_invalid));
 }
 
 }  // namespace
@@ -87,17 +87,12 @@ PyObject* scan_stream_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         static const Signature kSig{"scan_stream_batch", kParams, 2, 1};
         PyObject* slots[2] = {};
         if (!bind_arguments(kSig, args, nargs, kwnames, slots)) return nullptr;
-        // A list is read as it was when the call began, whatever an item's
-        // __index__ or a signal handler does to it meanwhile.
-        PyRef snapshot = PyList_CheckExact(slots[0]) ? PyRef(PyList_AsTuple(slots[0]))
-                                                     : PyRef::borrowed(slots[0]);
-        if (!snapshot) return nullptr;
-        if (worth_converting_meanwhile(snapshot.get(), slots[1])) {
-            return scan_converting_meanwhile(*scan::WorkerPool::existing(), snapshot.get(),
-                                             slots[1] == Py_True);
+        scan::WorkerPool* pool = scan::WorkerPool::existing();
+        if (pool != nullptr && (slots[1] == nullptr || PyBool_Check(slots[1]))) {
+            return scan_converting_meanwhile(*pool, slots[0], slots[1] == Py_True);
         }
         Vec<WordVec> streams;
-        if (!to_word_vectors(snapshot.get(), streams)) return argument_error("streams");
+        if (!to_word_vectors(slots[0], streams)) return argument_error("streams");
         bool record_invalid = false;
         if (slots[1] != nullptr && !to_bool(slots[1], record_invalid)) {
             return argument_error("record_invalid");

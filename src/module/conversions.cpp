@@ -269,4 +269,9 @@ bool to_word_vectors(PyObject* obj, Vec<WordVec>& out) {
                      [](PyObject* item, WordVec& stream) { return to_word_vector(item, stream); });
 }
 
+bool to_word_vectors(PyObject* obj, StreamSink& out) {
+    return to_vector(obj, out,
+                     [](PyObject* item, WordVec& stream) { return to_word_vector(item, stream); });
+}
+
 }  // namespace vak::py

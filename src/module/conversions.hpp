@@ -24,6 +24,19 @@ bool to_byte_vector(PyObject* obj, ByteVec& out);
 // Non-str sequence of word sequences (the batch scan's input).
 bool to_word_vectors(PyObject* obj, Vec<WordVec>& out);
 
+// Takes the streams of a batch one by one, in order, as they are converted.
+// push_back may throw ErrorPending (with an exception set) to end the call.
+class StreamSink {
+public:
+    using value_type = WordVec;
+    virtual void reserve(std::size_t count) = 0;
+    virtual void push_back(WordVec&& stream) = 0;
+
+protected:
+    ~StreamSink() = default;
+};
+bool to_word_vectors(PyObject* obj, StreamSink& out);
+
 // Reserves room for the items of `obj`: its size for a list, tuple or range (a
 // size that cannot be had raises MemoryError), a first step for anything else,
 // whose reported length may be false.

@@ -1,5 +1,11 @@
 #include "scan/batch_scan.hpp"
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "common/interrupt.hpp"
+#include "common/invariant.hpp"
 #include "scan/core_scan.hpp"
 
 namespace vak::scan {
@@ -20,13 +26,8 @@ Vec<ScanRecord> scan_batch(Vec<WordVec>& streams, bool record_invalid) {
     return records;
 }
 
-StreamingBatch::StreamingBatch(WorkerPool& pool, std::size_t n, bool record_invalid)
-    : pool_(pool),
-      record_invalid_(record_invalid),
-      streams_(n),
-      records_(n),
-      job_(n, task_),
-      phase_(n) {}
+StreamingBatch::StreamingBatch(WorkerPool& pool, bool record_invalid) noexcept
+    : pool_(pool), record_invalid_(record_invalid), job_(WorkerPool::Job::kOpen, task_) {}
 
 StreamingBatch::~StreamingBatch() {
     if (started_ && !finished_) pool_.abandon(job_);
@@ -39,22 +40,57 @@ void StreamingBatch::ScanTask::operator()(std::size_t k) {
     WordVec().swap(words);
 }
 
-void StreamingBatch::publish(std::size_t ready) {
+void StreamingBatch::reserve(std::size_t count) {
+    if (published_ > 0) return;
+    streams_.reserve(count);
+    records_.reserve(count);
+}
+
+void StreamingBatch::make_room() {
+    // Nothing published may be in a worker's hands while the streams move.
+    for (unsigned spins = 0; job_.completed() < published_; ++spins) {
+        if (job_.out_of_memory()) throw std::bad_alloc();
+        if (job_.cancelled()) throw interrupt::Interrupted{};
+        interrupt::poll();
+        if (spins < 64) {
+            std::this_thread::yield();
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    }
+    const std::size_t room = std::max<std::size_t>(2 * streams_.capacity(), 16);
+    streams_.reserve(room);
+    records_.reserve(room);
+}
+
+void StreamingBatch::add(WordVec&& words) {
+    VAK_EXPECT(!full(), "room was made for the stream");
+    records_.emplace_back();
+    streams_.push_back(std::move(words));
+}
+
+void StreamingBatch::publish() {
     if (!started_) {
-        pool_.start(job_);
+        pool_.start(job_, streams_.capacity());
         started_ = true;
     }
-    WorkerPool::publish(job_, ready);
+    published_ = streams_.size();
+    WorkerPool::publish(job_, published_);
 }
 
 Vec<ScanRecord> StreamingBatch::finish() {
     if (!started_) {
-        pool_.start(job_);
+        if (streams_.size() < 2) {  // nothing to share: scanned here, as scan_batch does
+            for (std::size_t k = 0; k < streams_.size(); ++k) task_(k);
+            phase_.finish(streams_.size());
+            return std::move(records_);
+        }
+        pool_.start(job_, streams_.size());
         started_ = true;
     }
     finished_ = true;  // finish() waits for every worker, whatever it throws
-    pool_.finish(job_);
-    phase_.finish();
+    pool_.finish(job_, streams_.size());
+    phase_.finish(streams_.size());
     return std::move(records_);
 }
 

@@ -15,24 +15,32 @@ namespace vak::scan {
 // std::bad_alloc, with nothing partial kept, when memory runs out.
 Vec<ScanRecord> scan_batch(Vec<WordVec>& streams, bool record_invalid);
 
-// A batch of n streams whose first streams are scanned while the caller still
-// makes the later ones, on a pool that exists already. The caller fills
-// stream(k) and then publishes it (streams are published in index order);
-// workers free each stream once scanned. finish() waits for every record, like
-// scan_batch; a batch destroyed before finish() stops its workers and discards
-// whatever they made.
+// A batch whose first streams are scanned while the caller still makes the
+// later ones, on a pool that exists already. The caller adds streams in order
+// and publishes what it has added now and then; workers free each stream once
+// scanned. The number of streams need not be known in advance: when the room
+// reserved is used up, make_room() waits until every published stream is
+// scanned (no worker then touches the batch) and only then moves the streams.
+// finish() waits for every record, like scan_batch; a batch destroyed before
+// finish() stops its workers and discards whatever they made.
 class StreamingBatch {
 public:
-    // Throws std::bad_alloc.
-    StreamingBatch(WorkerPool& pool, std::size_t n, bool record_invalid);
+    StreamingBatch(WorkerPool& pool, bool record_invalid) noexcept;
     ~StreamingBatch();
     StreamingBatch(const StreamingBatch&) = delete;
     StreamingBatch& operator=(const StreamingBatch&) = delete;
 
-    WordVec& stream(std::size_t k) noexcept { return streams_[k]; }
-    // Streams [0, ready) are complete and may be scanned; the first call wakes
-    // the workers.
-    void publish(std::size_t ready);
+    // Room for `count` streams; throws std::bad_alloc.
+    void reserve(std::size_t count);
+    // Whether the next add() needs make_room() first.
+    bool full() const noexcept { return streams_.size() == streams_.capacity(); }
+    // Runs without the interpreter lock; throws std::bad_alloc (also when a
+    // worker ran out of memory) or interrupt::Interrupted.
+    void make_room();
+    void add(WordVec&& words);
+    std::size_t size() const noexcept { return streams_.size(); }
+    // Lets the workers at every stream added so far (the first call wakes them).
+    void publish();
     // Runs without the interpreter lock; throws std::bad_alloc or
     // interrupt::Interrupted as scan_batch does.
     Vec<ScanRecord> finish();
@@ -49,9 +57,10 @@ private:
     Vec<ScanRecord> records_;
     ScanTask task_{this};
     WorkerPool::Job job_;
+    std::size_t published_ = 0;
     bool started_ = false;
     bool finished_ = false;
-    pool_trace::ParallelPhase phase_;  // from the first stream made to the last record
+    pool_trace::ParallelPhase phase_{0};  // from construction to the last record
 };
 
 }  // namespace vak::scan

@@ -21,6 +21,11 @@ class ParallelPhase {
 public:
     explicit ParallelPhase(std::size_t streams) noexcept;
     void finish() noexcept;
+    // For a batch whose number of streams was known only at the end.
+    void finish(std::size_t streams) noexcept {
+        streams_ = streams;
+        finish();
+    }
 
 private:
     std::size_t streams_;

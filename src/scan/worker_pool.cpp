@@ -26,52 +26,53 @@ namespace vak::scan {
 // interrupted ends the job: the tasks not yet started are skipped.
 void WorkerPool::Job::drain() noexcept {
     for (;;) {
-        if (cancelled_.load(std::memory_order_acquire)) return;
+        if (stopped()) return;
         const std::size_t index = next_.fetch_add(1, std::memory_order_relaxed);
-        if (index >= n_) return;
+        if (index >= n_.load(std::memory_order_acquire)) return;
         if (!wait_until_published(index)) return;
         try {
             task_(context_, index);
         } catch (const std::bad_alloc&) {
             stop_after_failure();
-            return;
         } catch (const std::length_error&) {
             stop_after_failure();
-            return;
         } catch (const interrupt::Interrupted&) {
             cancelled_.store(true, std::memory_order_release);
-            next_.store(n_, std::memory_order_relaxed);
-            return;
+            wake_waiting();
         } catch (...) {
             invariant_failed("batch tasks throw nothing but std::bad_alloc", __FILE__, __LINE__);
         }
+        completed_.fetch_add(1, std::memory_order_release);
     }
 }
 
 // Sleeps until the caller has made task `index` (it publishes with a release
 // store, so the task's input is complete when seen); false when the job was
-// cancelled meanwhile.
+// stopped meanwhile or ended with fewer tasks.
 bool WorkerPool::Job::wait_until_published(std::size_t index) noexcept {
     std::size_t ready = published_.load(std::memory_order_acquire);
     while (ready <= index) {
-        if (cancelled_.load(std::memory_order_acquire)) return false;
+        if (stopped()) return false;
         published_.wait(ready, std::memory_order_acquire);
         ready = published_.load(std::memory_order_acquire);
     }
-    return !cancelled_.load(std::memory_order_acquire);
+    return !stopped() && index < n_.load(std::memory_order_acquire);
 }
 
 void WorkerPool::Job::stop_after_failure() noexcept {
-    out_of_memory_.store(true, std::memory_order_relaxed);
-    next_.store(n_, std::memory_order_relaxed);
+    out_of_memory_.store(true, std::memory_order_release);
+    wake_waiting();
 }
 
 // Stops the job: tasks not yet started are skipped, and workers waiting for a
 // task to be published wake up and leave.
 void WorkerPool::Job::cancel() noexcept {
     cancelled_.store(true, std::memory_order_release);
-    next_.store(n_, std::memory_order_relaxed);
-    published_.store(n_ + 1, std::memory_order_release);
+    wake_waiting();
+}
+
+void WorkerPool::Job::wake_waiting() noexcept {
+    published_.store(kOpen, std::memory_order_release);
     published_.notify_all();
 }
 
@@ -127,24 +128,26 @@ WorkerPool* WorkerPool::existing() noexcept {
     return g_pool.peek();
 }
 
-void WorkerPool::start(Job& job) {
+void WorkerPool::start(Job& job, std::size_t expected) {
     std::lock_guard<std::mutex> lock(mutex_);
-    job.started_ = true;
-    start_workers(std::min(job.n_, size_));
+    start_workers(std::min(expected, size_));
     if (started_ == 0) return;  // finish() does the work on the caller
     job.queued_ = true;
     (tail_ != nullptr ? tail_->next_job_ : head_) = &job;
     tail_ = &job;
-    for (std::size_t wake = std::min(job.n_, started_); wake > 0; --wake) work_ready_.notify_one();
+    for (std::size_t wake = std::min(expected, started_); wake > 0; --wake) {
+        work_ready_.notify_one();
+    }
 }
 
 void WorkerPool::publish(Job& job, std::size_t ready) noexcept {
-    job.published_.store(std::min(ready, job.n_), std::memory_order_release);
+    job.published_.store(ready, std::memory_order_release);
     job.published_.notify_all();
 }
 
-void WorkerPool::finish(Job& job) {
-    publish(job, job.n_);
+void WorkerPool::finish(Job& job, std::size_t count) {
+    job.n_.store(count, std::memory_order_release);
+    publish(job, Job::kOpen);  // every task below the count; waiters above it leave
     {
         std::unique_lock<std::mutex> lock(mutex_);
         if (job.queued_ || job.workers_ > 0) wait_for_workers(job, lock);
@@ -156,8 +159,8 @@ void WorkerPool::finish(Job& job) {
             job.finished_ = true;
         }
     }
-    if (job.cancelled_.load(std::memory_order_acquire)) throw interrupt::Interrupted{};
-    if (job.out_of_memory_.load(std::memory_order_relaxed)) throw std::bad_alloc();
+    if (job.cancelled()) throw interrupt::Interrupted{};
+    if (job.out_of_memory()) throw std::bad_alloc();
 }
 
 void WorkerPool::abandon(Job& job) noexcept {
@@ -177,13 +180,13 @@ void WorkerPool::abandon(Job& job) noexcept {
 // into the caller's memory, and they stop at their next poll.
 void WorkerPool::wait_for_workers(Job& job, std::unique_lock<std::mutex>& lock) {
     while (!job.finished_) {
-        if (job.cancelled_.load(std::memory_order_acquire) && job.workers_ == 0) {
+        if (job.cancelled() && job.workers_ == 0) {
             if (job.queued_) unlink(&job);
             job.finished_ = true;
             return;
         }
         job.done_.wait_for(lock, kCallerPollInterval);
-        if (job.finished_ || job.cancelled_.load(std::memory_order_acquire)) continue;
+        if (job.finished_ || job.cancelled()) continue;
         lock.unlock();
         try {
             interrupt::poll();

@@ -40,13 +40,14 @@ public:
     void for_each_index(std::size_t n, Task& task);
 
     // A job whose tasks are made while it runs: start() queues it and wakes
-    // workers, which wait for publish() to let them at tasks [0, ready); the
-    // caller makes task k before publishing it. finish() publishes the rest and
-    // waits as for_each_index does; a job that will not be finished (its maker
-    // failed) must be abandoned, which stops the workers and waits for them.
-    void start(Job& job);
+    // workers for about `expected` tasks, which wait for publish() to let them at
+    // tasks [0, ready); the caller makes task k before publishing it. finish()
+    // fixes the number of tasks, publishes them all and waits as for_each_index
+    // does; a job that will not be finished (its maker failed) must be
+    // abandoned, which stops the workers and waits for them to leave it.
+    void start(Job& job, std::size_t expected);
     static void publish(Job& job, std::size_t ready) noexcept;
-    void finish(Job& job);
+    void finish(Job& job, std::size_t count);
     void abandon(Job& job) noexcept;
 
     WorkerPool(const WorkerPool&) = delete;
@@ -78,6 +79,9 @@ private:
 // off the queue and no worker holds it any more.
 class WorkerPool::Job {
 public:
+    // While the job is being made its number of tasks is open; finish() fixes it.
+    static constexpr std::size_t kOpen = static_cast<std::size_t>(-1);
+
     template <class Task>
     Job(std::size_t n, Task& task) noexcept
         : task_([](void* context, std::size_t i) { (*static_cast<Task*>(context))(i); }),
@@ -86,27 +90,34 @@ public:
     Job(const Job&) = delete;
     Job& operator=(const Job&) = delete;
 
+    // Tasks that have ended, failed or not.
+    std::size_t completed() const noexcept { return completed_.load(std::memory_order_acquire); }
+    bool out_of_memory() const noexcept { return out_of_memory_.load(std::memory_order_acquire); }
+    bool cancelled() const noexcept { return cancelled_.load(std::memory_order_acquire); }
+
 private:
     friend class WorkerPool;
     using TaskFn = void (*)(void* context, std::size_t index);
 
     void drain() noexcept;
     bool wait_until_published(std::size_t index) noexcept;
+    bool stopped() const noexcept { return cancelled() || out_of_memory(); }
     void stop_after_failure() noexcept;
     void cancel() noexcept;
+    void wake_waiting() noexcept;
 
     TaskFn task_;
     void* context_;
-    std::size_t n_;
-    std::atomic<std::size_t> next_{0};       // the next unclaimed index; >= n when exhausted
+    std::atomic<std::size_t> n_;             // kOpen until finish()
+    std::atomic<std::size_t> next_{0};       // the next unclaimed index
     std::atomic<std::size_t> published_{0};  // tasks below this may run
+    std::atomic<std::size_t> completed_{0};
     std::atomic<bool> out_of_memory_{false};
     std::atomic<bool> cancelled_{false};  // the caller was interrupted or failed: start nothing new
     // Guarded by the pool's mutex:
     std::size_t workers_ = 0;  // workers currently inside the job
     bool queued_ = false;
     bool finished_ = false;
-    bool started_ = false;
     Job* next_job_ = nullptr;
     std::condition_variable done_;
 };
@@ -119,8 +130,8 @@ void WorkerPool::for_each_index(std::size_t n, Task& task) {
         return;
     }
     Job job(n, task);
-    start(job);
-    finish(job);
+    start(job, n);
+    finish(job, n);
 }
 
 }  // namespace vak::scan
