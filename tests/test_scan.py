@@ -6,6 +6,9 @@ import sys
 from pathlib import Path
 
 import pytest
+
+# Test extras that an interpreter may have no wheel for: without them this file skips.
+pytest.importorskip("hypothesis")
 from hypothesis import given, strategies as st
 
 import vak_orn_kernel as vk
