@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import image_model  # the independent NumPy model of the codec
-
 META_BEGIN, META_END = 0x805C0, 0x805C1
 PAINT, SET_COLOR, BACKTRACK = 0x80501, 0x80541, 0x80581
 DESCEND = (0x80401, 0x80441, 0x80481, 0x804C1)
@@ -34,6 +32,8 @@ def with_arg(command: int, argument: int) -> int:
 
 def quantised(data: bytes, bit_depth: int) -> bytes:
     """Every byte replaced by the palette entry of its level."""
+    import image_model  # the NumPy model: the stream builders above work without NumPy
+
     pal = image_model.palette(bit_depth)
     lut = bytes(int(pal[image_model.quantise_level(float(v), bit_depth)]) for v in range(256))
     return bytes(data).translate(lut)

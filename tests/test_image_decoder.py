@@ -2,6 +2,9 @@
 
 import pytest
 
+# Test extras that an interpreter may have no wheel for: without them this file skips.
+pytest.importorskip("numpy")
+
 import image_model
 import vak_orn_kernel as vok
 from image_helpers import (BACKTRACK, DESCEND, ERR, META_BEGIN, META_END, PAINT, SET_COLOR, colour,

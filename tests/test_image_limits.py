@@ -11,6 +11,9 @@ import textwrap
 
 import pytest
 
+# Test extras that an interpreter may have no wheel for: without them this file skips.
+pytest.importorskip("numpy")
+
 import vak_orn_kernel as vok
 from image_helpers import BACKTRACK, DESCEND, PAINT, metadata, set_colour, with_arg
 

@@ -9,6 +9,10 @@ node in stream order, which `render_plainly` below does on small images.
 import random
 
 import pytest
+
+# Test extras that an interpreter may have no wheel for: without them this file skips.
+pytest.importorskip("numpy")
+pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 

@@ -2,8 +2,12 @@
 
 import math
 
-import numpy as np
 import pytest
+
+# Test extras that an interpreter may have no wheel for: without them this file skips.
+pytest.importorskip("numpy")
+pytest.importorskip("hypothesis")
+import numpy as np
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 

@@ -6,12 +6,16 @@ import sys
 from pathlib import Path
 
 import pytest
+
+# Test extras that an interpreter may have no wheel for: without them this file skips.
+pytest.importorskip("hypothesis")
 from hypothesis import given, strategies as st
 
 import vak_orn_kernel as vk
 from kernel_paths import (ALL_PATHS, NATIVE, SRC, assert_tests_pass_on_path,
                           compile_or_fail, probe_report, run_probe)
 from scan_model import SEGMENT_NAMES, modality_of, result_as_model, scan_model
+from small_stack import SET_SMALLEST_STACK
 
 RESULT_KEYS = (
     ["text_words_u32le", "counts"]
@@ -582,6 +586,7 @@ def test_native_core_scan_looks_for_stop_requests(tmp_path, mode):
         assert lines == ["stopped at 3"] * 4
 
 
+@pytest.mark.source_checks
 @pytest.mark.parametrize("source", ["scan/core_scan.cpp", "scan/batch_scan.cpp", *KERNEL_SOURCES])
 def test_native_scanner_frames_fit_small_stacks(tmp_path, source):
     """A scan may run on a thread with a 32 KiB stack: no frame of the scanner
@@ -591,14 +596,13 @@ def test_native_scanner_frames_fit_small_stacks(tmp_path, source):
                      "-o", str(tmp_path / "scanner.o")])
 
 
-SMALL_STACK_SCAN = """
+SMALL_STACK_SCAN = SET_SMALLEST_STACK + """
 import threading, vak_orn_kernel as vk
 streams = [[0x80400, 0x90400, 0xA0400, 0x41] * 5000, [0x80400, 0x90400, 0xA0400] * 5000,
            [(k * 2654435761) % 0x110000 for k in range(20000)]]
 vk.scan_stream_batch([[1], [2]])  # the pool is made here, on the main thread
 expected = [vk.scan_stream(s, True) for s in streams]
 results = []
-threading.stack_size(32768)
 def scan():
     results.extend(vk.scan_stream(s, True) for s in streams)
     results.extend(vk.scan_stream_batch([s], True)[0] for s in streams)

@@ -13,6 +13,7 @@ import sys
 import pytest
 
 pytest.importorskip("mypy", reason="mypy is not installed (it comes with the test extras)")
+pytest.importorskip("numpy")  # the checked script uses it
 
 PRELUDE = """\
 import array
