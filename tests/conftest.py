@@ -1,4 +1,6 @@
 import os
+import platform
+import threading
 
 import pytest
 
@@ -39,6 +41,35 @@ UNDER_SANITIZER = _runtime_loaded("libasan")
 UNDER_THREAD_SANITIZER = _runtime_loaded("libtsan")
 
 
+def _user_mode_emulated() -> bool:
+    """Whether a user-mode emulator (qemu-user) runs this process's instructions.
+
+    The emulator rewrites /proc/self/exe to name the emulated program, but the kernel's link
+    for this thread, reached by a path the emulator passes through, names the emulator itself.
+    Should an emulator rewrite that path too, /proc/cpuinfo still describes the host's processor:
+    an x86 kernel under an arm64 Python. Neither can hold on the hardware the kernel runs on.
+    """
+    try:
+        kernel_exe = os.readlink(f"/proc/self/task/{threading.get_native_id()}/exe")
+    except OSError:
+        kernel_exe = ""
+    if os.path.basename(kernel_exe).startswith("qemu-"):
+        return True
+    if platform.machine() not in ("aarch64", "arm64"):
+        return False
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            return any(line.startswith("vendor_id") for line in cpuinfo)
+    except OSError:
+        return False
+
+
+UNDER_EMULATION = _user_mode_emulated()
+# The reason of every test that caps the address space to exhaust memory.
+AS_LIMIT_IGNORED = ("the emulator answers setrlimit(RLIMIT_AS) with success but neither keeps "
+                    "nor enforces the limit")
+
+
 # Tests of the sources and of programs compiled from them (native probes, the generated tables,
 # the module's coding rules, the embedding program, which itself runs every interpreter on the
 # machine): the build of the module under test does not change their outcome. CI runs them with
@@ -61,11 +92,16 @@ def pytest_configure(config):
         "markers",
         "not_under_thread_sanitizer(reason): skipped when the ThreadSanitizer runtime is loaded "
         "(tools/run_thread_sanitizer.sh)")
+    config.addinivalue_line(
+        "markers",
+        "not_under_emulation(reason): skipped when a user-mode emulator runs the interpreter "
+        "(tools/test_aarch64.sh), where the reason says what the emulator does differently")
 
 
 def pytest_collection_modifyitems(config, items):
     skips = {"not_under_sanitizer": ("AddressSanitizer", UNDER_SANITIZER),
-             "not_under_thread_sanitizer": ("ThreadSanitizer", UNDER_THREAD_SANITIZER)}
+             "not_under_thread_sanitizer": ("ThreadSanitizer", UNDER_THREAD_SANITIZER),
+             "not_under_emulation": ("user-mode emulation", UNDER_EMULATION)}
     for item in items:
         if NATIVE_PROBE_FIXTURES.intersection(item.fixturenames):
             item.add_marker(pytest.mark.source_checks)

@@ -15,6 +15,7 @@ import pytest
 pytest.importorskip("numpy")
 
 import vak_orn_kernel as vok
+from conftest import AS_LIMIT_IGNORED
 from image_helpers import BACKTRACK, DESCEND, PAINT, metadata, set_colour, with_arg
 
 MODULE_DIR = os.path.dirname(vok.__file__)
@@ -163,6 +164,7 @@ MEMORY_PRELUDE = """
 """
 
 
+@pytest.mark.not_under_emulation(AS_LIMIT_IGNORED)
 @pytest.mark.parametrize(
     "limit_mib, call",
     [

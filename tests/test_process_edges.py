@@ -196,6 +196,9 @@ THP_MODE = pathlib.Path("/sys/kernel/mm/transparent_hugepage/enabled")
 @pytest.mark.not_under_sanitizer("the sanitizer's allocator takes the pages then")
 @pytest.mark.skipif(not THP_MODE.exists() or "[madvise]" not in THP_MODE.read_text(),
                     reason="needs transparent huge pages in madvise mode")
+@pytest.mark.not_under_emulation(
+    "the emulator refuses prctl(PR_GET_THP_DISABLE) with EINVAL, answers madvise itself, and "
+    "its own translation buffer takes huge pages")
 @pytest.mark.parametrize("allow", [None, "1"])
 def test_scan_memory_takes_ordinary_pages_unless_asked(allow):
     # Huge pages make the first touch of fresh memory several times slower on

@@ -18,6 +18,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vak_orn_kernel as vok
+from conftest import AS_LIMIT_IGNORED
 from kernel_paths import ALL_PATHS, assert_tests_pass_on_path
 from vak_orn_kernel import encode_text
 
@@ -357,6 +358,7 @@ def test_hundred_thousand_combining_marks():
     assert encode_text(text) == expected
 
 
+@pytest.mark.not_under_emulation(AS_LIMIT_IGNORED)
 def test_exhausted_memory_raises_memory_error_not_a_partial_list():
     # Under an address-space limit, each headroom makes a different step run out
     # of memory (the UTF-8 copy, the word vector, the list, the int objects).
