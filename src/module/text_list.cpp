@@ -7,6 +7,11 @@ namespace {
 // Items put in between two looks at the clock (of SignalPace).
 constexpr std::size_t kItemsPerLook = 1024;
 
+// The most placeholders a list of units in batches starts with: about 30 MB of
+// fresh memory, some tens of milliseconds without a look at signals on a busy
+// machine. Beyond them it grows by blocks, between looks.
+constexpr std::size_t kMostAtOnce = std::size_t{4} << 20;
+
 // Below this many words a list gets one new int per item (small ones are the
 // interpreter's cached objects anyway); above it the table pays for itself.
 constexpr std::size_t kSharedIntsFrom = 16384;
@@ -84,13 +89,19 @@ PyObject* build_text_list(const text::EncodedText& units) {
 }
 
 bool TextListBuilder::add(const std::uint8_t* units, std::size_t to, std::size_t guessed_length) {
-    // The first guess sizes the list at once; later growth comes in blocks.
-    if (!list_.reserve(built_ == 0 ? guessed_length : to) || !list_.reserve(to)) return false;
+    // The first batch makes the list as long as the guess at once (up to a
+    // size made quickly: making it looks at no signals); later it grows by blocks.
+    if (built_ == 0) {
+        if (!list_.reserve(guessed_length < kMostAtOnce ? guessed_length : kMostAtOnce)) {
+            return false;
+        }
+    }
     // Locals, so that the interpreter calls between items leave them in registers.
     PyObject* const list = list_.get();
     PyObject* const* const made = ints_.made();
     while (built_ < to) {
         const std::size_t stop = to - built_ > kItemsPerLook ? built_ + kItemsPerLook : to;
+        if (!list_.reserve(stop)) return false;
         for (std::size_t i = built_; i < stop; ++i) {
             const std::uint32_t unit = std::uint32_t{units[2 * i]} << 8 | units[2 * i + 1];
             PyObject* item = made[unit] != nullptr ? made[unit] : ints_.make(unit);

@@ -45,8 +45,8 @@ PyObject* build_text_list(const text::EncodedText& units);
 
 // The list of units that arrive in batches, in order; its length is known only
 // after the last. It is made with as many placeholders as a guess of the whole
-// length (a list grown from nothing would be reallocated over and over) and
-// grows by blocks if the guess was short.
+// length, up to a limit (a list grown from nothing would be reallocated over and
+// over), and grows by blocks beyond.
 class TextListBuilder {
 public:
     // Adds the items of units [size(), to) of `units`. `guessed_length` counts
