@@ -375,12 +375,12 @@ def test_exhausted_memory_raises_memory_error_not_a_partial_list():
     assert outcomes[-2:] == ["after", "True"]
 
 
-# --- long texts: encoded on a second thread, piece by piece --------------------
+# --- long texts: encoded piece by piece, on a second thread too -----------------
 #
-# From a size on, the encoder runs on a thread of its own and cuts the text into
-# pieces just before direct ASCII characters, while the calling thread builds the
-# list. Two settings of the environment reach every case with short texts: the
-# size from which that happens, and the least input of a piece.
+# From a size on, the text is cut into pieces just before direct ASCII
+# characters, encoded on a thread of its own and on the calling thread, which
+# also builds the list. Two settings of the environment reach every case with
+# short texts: the size from which that happens, and the least input of a piece.
 
 OVERLAP_FROM = "VAK_ORN_KERNEL_TEXT_OVERLAP_FROM"
 PIECE_BYTES = "VAK_ORN_KERNEL_TEXT_PIECE_BYTES"
@@ -529,7 +529,7 @@ def test_a_long_text_is_encoded_on_a_thread_that_ends_with_the_call():
 
 @pytest.mark.source_checks
 def test_the_encoder_thread_out_of_memory_without_a_thread_and_stopped(tmp_path):
-    """A native probe steers the encoder's thread where the module cannot be steered."""
+    """A native probe steers the piecewise encoder where the module cannot be steered."""
     if shutil.which("g++") is None:
         pytest.skip("g++ is needed to build the native probe")
     root = pathlib.Path(__file__).resolve().parent.parent
@@ -547,7 +547,7 @@ def test_the_encoder_thread_out_of_memory_without_a_thread_and_stopped(tmp_path)
 
     # Memory runs out on the thread: it ends and says so (the module raises MemoryError).
     assert probe("out-of-memory") == ["1", "out-of-memory"]
-    # No thread to be had: the text is encoded where the call runs, all the same.
+    # No thread to be had: the caller encodes every piece, and they join up as one.
     assert probe("no-thread") == ["0", "1"]
     # Its owner going stops the thread at its next poll and joins it.
     ms, before, during, after = probe("stop")

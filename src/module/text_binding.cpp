@@ -1,13 +1,14 @@
 // encode_text: takes the str's UTF-8 into storage of the call's own (a bytes
 // object, or for a long str its pieces joined in a vector; the str itself keeps
 // no UTF-8 copy afterwards), encodes it with the lock released, and builds the
-// list from the two-byte output units. A long text is encoded on a second
-// thread, piece by piece, while this one builds the items of the pieces done.
+// list from the two-byte output units. A long text is encoded piece by piece,
+// on a second thread and this one, while this one builds the items of the
+// pieces done.
 #include <atomic>
 #include <cstdlib>
+#include <optional>
 
 #include "common/heap_allocator.hpp"
-#include "common/invariant.hpp"
 #include "module/call_frame.hpp"
 #include "module/conversions.hpp"
 #include "module/entry_points.hpp"
@@ -15,7 +16,7 @@
 #include "module/text_list.hpp"
 #include "module/utf8_text.hpp"
 #include "text/encoder.hpp"
-#include "text/encoding_thread.hpp"
+#include "text/piecewise_encoder.hpp"
 
 namespace vak::py {
 
@@ -60,47 +61,45 @@ OverlapSettings overlap_settings() noexcept {
             piece_bytes.load(std::memory_order_relaxed)};
 }
 
-// The length of the whole list as the encoding so far predicts it (never more
-// than the encoder's bound).
-std::size_t guess_length(const text::EncodingThread::Progress& progress, std::size_t text_bytes,
+// The length of the whole list as the first piece predicts it (never more than
+// the encoder's bound).
+std::size_t guess_length(const text::PiecewiseEncoder::Piece& first, std::size_t text_bytes,
                          std::size_t max_units) {
-    if (progress.state != text::EncodingThread::State::kEncoding || progress.bytes == 0) {
-        return progress.units;
-    }
-    const double per_byte =
-        static_cast<double>(progress.units) / static_cast<double>(progress.bytes);
-    const double guess = per_byte * static_cast<double>(text_bytes);
+    const double guess = static_cast<double>(first.count) / static_cast<double>(first.text_end) *
+                         static_cast<double>(text_bytes);
     return guess >= static_cast<double>(max_units) ? max_units : static_cast<std::size_t>(guess);
 }
 
-// The encoder runs on its own thread and publishes how many units are final;
-// this thread turns them into items as they come and waits, without the lock,
-// when it has caught up.
-PyObject* encode_beside_list(Utf8Text& utf8, std::size_t piece_bytes) {
+// The text is encoded piece by piece on a thread of its own, and here whenever
+// the next piece is not done yet; this thread turns the pieces' units into items
+// in text order, with the lock held, and waits without it when there is nothing
+// else to do. Nothing (nullopt) when no thread can be started.
+std::optional<PyObject*> encode_beside_list(Utf8Text& utf8, std::size_t piece_bytes) {
+    using State = text::PiecewiseEncoder::State;
     const std::size_t text_bytes = utf8.size();
-    text::EncodingThread encoder(utf8.data(), text_bytes, piece_bytes);
+    text::PiecewiseEncoder encoder(utf8.data(), text_bytes, piece_bytes);
     if (!run_released([&] { encoder.prepare(); })) return nullptr;
-    if (!encoder.start()) {  // no thread to be had: the whole text here
-        if (!run_released([&] { encoder.encode_here(); })) return nullptr;
-        utf8.release();
-        return build_text_list(encoder.output());
-    }
-    using State = text::EncodingThread::State;
+    if (!encoder.start_thread()) return std::nullopt;
     TextListBuilder list;
+    std::size_t guess = 0;
     for (;;) {
-        const text::EncodingThread::Progress progress = encoder.progress();
-        if (progress.state == State::kOutOfMemory) return PyErr_NoMemory();
-        // Only this function stops the encoder, on its way out.
-        VAK_EXPECT(progress.state != State::kStopped, "the encoder runs until it is done");
-        if (progress.state == State::kDone) utf8.release();  // the encoder is done with it
-        if (progress.units > list.size()) {
-            const std::size_t guess = guess_length(progress, text_bytes, encoder.max_units());
-            if (!list.add(encoder.output().bytes(), progress.units, guess)) return nullptr;
-        } else if (progress.state == State::kDone) {
-            break;
-        } else if (!run_released([&] { encoder.wait_beyond(list.size()); })) {
-            return nullptr;  // the encoder is stopped and joined on the way out
+        text::PiecewiseEncoder::Piece piece{};
+        if (encoder.take_next(piece)) {
+            if (guess == 0) guess = guess_length(piece, text_bytes, encoder.max_units());
+            if (!list.add(piece.units, piece.count, guess)) return nullptr;
+            continue;
         }
+        const State state = encoder.state();
+        if (state == State::kOutOfMemory) return PyErr_NoMemory();
+        if (state == State::kDone) {
+            utf8.release();  // every piece is encoded
+            if (encoder.all_taken()) break;
+            continue;
+        }
+        bool encoded = false;
+        if (!run_released([&] { encoded = encoder.encode_one(); })) return nullptr;
+        // Nothing left to claim: the own thread is at the next piece.
+        if (!encoded && !run_released([&] { encoder.wait_for_next(); })) return nullptr;
     }
     return list.finish();
 }
@@ -122,7 +121,10 @@ PyObject* encode_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         if (!utf8.read(slots[0])) return argument_error("text");
         const OverlapSettings overlap = overlap_settings();
         if (utf8.size() > 0 && utf8.size() >= overlap.from_bytes) {
-            return encode_beside_list(utf8, overlap.piece_bytes);
+            if (std::optional<PyObject*> list = encode_beside_list(utf8, overlap.piece_bytes)) {
+                return *list;
+            }
+            // No second thread to be had: as for a short text.
         }
         text::EncodedText units;
         // Only this call holds the bytes, so nothing changes them meanwhile.

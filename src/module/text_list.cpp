@@ -88,7 +88,8 @@ PyObject* build_text_list(const text::EncodedText& units) {
     return list.release();
 }
 
-bool TextListBuilder::add(const std::uint8_t* units, std::size_t to, std::size_t guessed_length) {
+bool TextListBuilder::add(const std::uint8_t* units, std::size_t count,
+                          std::size_t guessed_length) {
     // The first batch makes the list as long as the guess at once (up to a
     // size made quickly: making it looks at no signals); later it grows by blocks.
     if (built_ == 0) {
@@ -99,16 +100,18 @@ bool TextListBuilder::add(const std::uint8_t* units, std::size_t to, std::size_t
     // Locals, so that the interpreter calls between items leave them in registers.
     PyObject* const list = list_.get();
     PyObject* const* const made = ints_.made();
-    while (built_ < to) {
-        const std::size_t stop = to - built_ > kItemsPerLook ? built_ + kItemsPerLook : to;
-        if (!list_.reserve(stop)) return false;
-        for (std::size_t i = built_; i < stop; ++i) {
-            const std::uint32_t unit = std::uint32_t{units[2 * i]} << 8 | units[2 * i + 1];
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t step = count - done > kItemsPerLook ? kItemsPerLook : count - done;
+        if (!list_.reserve(built_ + step)) return false;
+        const std::uint8_t* in = units + 2 * done;
+        for (std::size_t k = 0; k < step; ++k) {
+            const std::uint32_t unit = std::uint32_t{in[2 * k]} << 8 | in[2 * k + 1];
             PyObject* item = made[unit] != nullptr ? made[unit] : ints_.make(unit);
             if (item == nullptr) return false;
-            replace_item(list, i, Py_NewRef(item));
+            replace_item(list, built_ + k, Py_NewRef(item));
         }
-        built_ = stop;
+        built_ += step;
+        done += step;
         pace_.due();
     }
     return true;

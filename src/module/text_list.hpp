@@ -49,9 +49,9 @@ PyObject* build_text_list(const text::EncodedText& units);
 // over), and grows by blocks beyond.
 class TextListBuilder {
 public:
-    // Adds the items of units [size(), to) of `units`. `guessed_length` counts
+    // Adds the items of the `count` units at `units`. `guessed_length` counts
     // only for the first batch. False with an exception set.
-    bool add(const std::uint8_t* units, std::size_t to, std::size_t guessed_length);
+    bool add(const std::uint8_t* units, std::size_t count, std::size_t guessed_length);
     std::size_t size() const noexcept { return built_; }
     // The list; a new reference, or nullptr with an exception set.
     PyObject* finish();

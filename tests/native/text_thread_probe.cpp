@@ -1,9 +1,9 @@
-// Drives the text encoder's own thread where the module cannot be steered: the
+// Drives the piecewise text encoder where the module cannot be steered: its own
 // thread runs out of memory, the system gives no thread, the owner stops it.
 // Prints one line for the case named by the argument:
-//   out-of-memory: "<started 0|1> <state>" once the thread has ended
-//   no-thread:     "<started 0|1> <equal 0|1>" (the output of encode_here
-//                  against encode_text_units)
+//   out-of-memory: "<started 0|1> <state>" once the own thread is done
+//   no-thread:     "<started 0|1> <equal 0|1>" (the pieces, all encoded by the
+//                  caller, against encode_text_units of the whole)
 //   stop:          "<ms to stop and join> <encoder threads before, while it ran, after>"
 #include <pthread.h>
 #include <sys/resource.h>
@@ -19,18 +19,17 @@
 
 #include "common/interrupt.hpp"
 #include "text/encoder.hpp"
-#include "text/encoding_thread.hpp"
+#include "text/piecewise_encoder.hpp"
 
 namespace {
 
-using vak::text::EncodingThread;
+using vak::text::PiecewiseEncoder;
 
-const char* state_name(EncodingThread::State state) {
+const char* state_name(PiecewiseEncoder::State state) {
     switch (state) {
-        case EncodingThread::State::kEncoding: return "encoding";
-        case EncodingThread::State::kDone: return "done";
-        case EncodingThread::State::kOutOfMemory: return "out-of-memory";
-        case EncodingThread::State::kStopped: return "stopped";
+        case PiecewiseEncoder::State::kEncoding: return "encoding";
+        case PiecewiseEncoder::State::kDone: return "done";
+        case PiecewiseEncoder::State::kOutOfMemory: return "out-of-memory";
     }
     return "?";
 }
@@ -89,11 +88,21 @@ const std::uint8_t* bytes_of(const std::string& text) {
     return reinterpret_cast<const std::uint8_t*>(text.data());
 }
 
-EncodingThread::Progress wait_until_ended(EncodingThread& encoder) {
+// Takes the pieces in order, encoding them here only when `help` (otherwise
+// waiting for the own thread); their units, joined. Ends early when the own
+// thread ran out of memory.
+std::string take_all(PiecewiseEncoder& encoder, bool help) {
+    std::string units;
     for (;;) {
-        const EncodingThread::Progress progress = encoder.progress();
-        if (progress.state != EncodingThread::State::kEncoding) return progress;
-        encoder.wait_beyond(progress.units);
+        PiecewiseEncoder::Piece piece{};
+        if (encoder.take_next(piece)) {
+            units.append(reinterpret_cast<const char*>(piece.units), 2 * piece.count);
+        } else if (encoder.state() == PiecewiseEncoder::State::kOutOfMemory ||
+                   encoder.all_taken()) {
+            return units;
+        } else if (!help || !encoder.encode_one()) {
+            encoder.wait_for_next();
+        }
     }
 }
 
@@ -106,13 +115,13 @@ int main(int argc, char** argv) {
         // U+0301 230): ordering it holds 16 MB of pending marks on the thread,
         // far more than the 6 MB the address space has left once it started.
         const std::string text = "a" + repeated("\xCC\x81\xCC\x96", 8'000'000) + " b";
-        EncodingThread encoder(bytes_of(text), text.size(), 1 << 16);
+        PiecewiseEncoder encoder(bytes_of(text), text.size(), 1 << 16);
         encoder.prepare();
         set_default_stack(256 << 10);
         limit_address_space(6 << 20);
-        const bool started = encoder.start();
-        const char* state = started ? state_name(wait_until_ended(encoder).state) : "-";
-        std::printf("%d %s\n", started ? 1 : 0, state);
+        const bool started = encoder.start_thread();
+        if (started) take_all(encoder, false);
+        std::printf("%d %s\n", started ? 1 : 0, state_name(encoder.state()));
     } else if (mode == "no-thread") {
         const std::string text = repeated(
             "Gr\xC3\xBC\xC3\x9F"
@@ -120,27 +129,25 @@ int main(int argc, char** argv) {
             1 << 20);
         const vak::text::EncodedText whole =
             vak::text::encode_text_units(bytes_of(text), text.size());
-        EncodingThread encoder(bytes_of(text), text.size(), 1 << 10);
+        PiecewiseEncoder encoder(bytes_of(text), text.size(), 1 << 10);
         encoder.prepare();
         set_default_stack(std::size_t{256} << 20);  // more than the address space has left
         limit_address_space(16 << 20);
-        const bool started = encoder.start();
-        if (!started) encoder.encode_here();
-        const EncodingThread::Progress progress = wait_until_ended(encoder);
-        const bool equal =
-            progress.units == whole.size() &&
-            std::memcmp(encoder.output().bytes(), whole.bytes(), 2 * whole.size()) == 0;
+        const bool started = encoder.start_thread();
+        const std::string units = take_all(encoder, true);
+        const bool equal = units.size() == 2 * whole.size() &&
+                           std::memcmp(units.data(), whole.bytes(), units.size()) == 0;
         std::printf("%d %d\n", started ? 1 : 0, equal ? 1 : 0);
     } else if (mode == "stop") {
         // Slow to encode (marks out of order): the thread is far from done when
         // its owner goes.
         const std::string text = repeated("a\xCC\x96\xCC\x81\xCC\x96\xCC\x81 ", 16 << 20);
         const int before = encoder_threads();
-        std::optional<EncodingThread> encoder;
+        std::optional<PiecewiseEncoder> encoder;
         encoder.emplace(bytes_of(text), text.size(), 1 << 16);
         encoder->prepare();
-        if (!encoder->start()) return 2;
-        encoder->wait_beyond(0);  // under way
+        if (!encoder->start_thread()) return 2;
+        encoder->wait_for_next();  // under way
         const int during = encoder_threads();
         const auto start = std::chrono::steady_clock::now();
         encoder.reset();
