@@ -61,7 +61,7 @@ void PiecewiseEncoder::prepare() {
     const std::size_t pieces = size_ / piece_bytes_ + 1;
     max_units_ = max_words(utf8_, size_);
     output_ = EncodedText(max_units_ + pieces * kPadUnits);
-    records_.reserve(pieces);
+    records_ = Vec<Record>(pieces);
 }
 
 bool PiecewiseEncoder::start_thread() noexcept {
@@ -75,17 +75,47 @@ bool PiecewiseEncoder::start_thread() noexcept {
     return true;
 }
 
-bool PiecewiseEncoder::take_next(Piece& piece) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (taken_ == records_.size() || !records_[taken_].finished) return false;
+// Sequentially consistent, as wait_for_next needs it (and it costs nothing more
+// on x86 than acquiring).
+bool PiecewiseEncoder::next_ready() const noexcept {
+    return taken_ < claimed_.load() && records_[taken_].finished.load();
+}
+
+bool PiecewiseEncoder::take_next(Piece& piece) noexcept {
+    if (!next_ready()) return false;
     const Record& record = records_[taken_++];
     piece = {output_.bytes() + 2 * record.offset, record.count, record.text_end};
     return true;
 }
 
-bool PiecewiseEncoder::all_taken() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return cursor_ == size_ && taken_ == records_.size();
+bool PiecewiseEncoder::all_taken() const noexcept {
+    return all_claimed_.load(std::memory_order_acquire) &&
+           taken_ == claimed_.load(std::memory_order_acquire);
+}
+
+void PiecewiseEncoder::wait_for_next() {
+    std::unique_lock<std::mutex> lock(wait_mutex_);
+    for (;;) {
+        // Announced before looking: a finisher that does not see it has finished
+        // before the look (both sequentially consistent), so nothing is missed.
+        waiting_.store(true);
+        if (next_ready() || all_taken() || out_of_memory_.load()) break;
+        finished_one_.wait_for(lock, kWaitPoll);
+        waiting_.store(false);
+        lock.unlock();
+        interrupt::poll();  // never with the lock held: it may throw, or take a while
+        lock.lock();
+    }
+    waiting_.store(false);
+}
+
+PiecewiseEncoder::State PiecewiseEncoder::state() const noexcept {
+    if (out_of_memory_.load(std::memory_order_acquire)) return State::kOutOfMemory;
+    if (!all_claimed_.load(std::memory_order_acquire)) return State::kEncoding;
+    return finished_count_.load(std::memory_order_acquire) ==
+                   claimed_.load(std::memory_order_relaxed)
+               ? State::kDone
+               : State::kEncoding;
 }
 
 bool PiecewiseEncoder::encode_one() {
@@ -99,28 +129,7 @@ bool PiecewiseEncoder::encode_one() {
     return true;
 }
 
-void PiecewiseEncoder::wait_for_next() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!out_of_memory_ && !(taken_ < records_.size() && records_[taken_].finished) &&
-           !(cursor_ == size_ && taken_ == records_.size())) {
-        waiting_ = true;
-        finished_one_.wait_for(lock, kWaitPoll);
-        waiting_ = false;
-        lock.unlock();
-        interrupt::poll();  // never with the lock held: it may throw, or take a while
-        lock.lock();
-    }
-}
-
-PiecewiseEncoder::State PiecewiseEncoder::state() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (out_of_memory_) return State::kOutOfMemory;
-    return cursor_ == size_ && unfinished_ == 0 ? State::kDone : State::kEncoding;
-}
-
 bool PiecewiseEncoder::claim(Claim& piece) {
-    // Claimers take turns; finding the cut and the bound (a long stretch without
-    // a cut point takes a while) keeps mutex_, and so the taker, waiting not.
     std::lock_guard<std::mutex> turn(claim_mutex_);
     if (cursor_ == size_ || stop_.load(std::memory_order_relaxed)) return false;
     const std::uint8_t* begin = utf8_ + cursor_;
@@ -128,23 +137,32 @@ bool PiecewiseEncoder::claim(Claim& piece) {
     const std::uint8_t* least =
         end - begin > static_cast<std::ptrdiff_t>(piece_bytes_) ? begin + piece_bytes_ : end;
     const std::uint8_t* cut = next_cut(least, end);
-    const std::size_t offset = next_offset_;
+    const std::size_t index = claimed_.load(std::memory_order_relaxed);
+    VAK_EXPECT(index < records_.size(), "every piece has a record");
+    Record& record = records_[index];
+    record.offset = next_offset_;
+    record.text_end = static_cast<std::size_t>(cut - utf8_);
+    piece = {index, begin, cut, next_offset_};
     next_offset_ += max_words(begin, static_cast<std::size_t>(cut - begin)) + kPadUnits;
-    std::lock_guard<std::mutex> lock(mutex_);
-    VAK_EXPECT(records_.size() < records_.capacity(), "every piece has a record reserved");
-    piece = {records_.size(), begin, cut, offset};
-    records_.push_back({offset, 0, static_cast<std::size_t>(cut - utf8_), false});
-    cursor_ = static_cast<std::size_t>(cut - utf8_);
-    ++unfinished_;
+    cursor_ = record.text_end;
+    claimed_.store(index + 1, std::memory_order_release);
+    if (cursor_ == size_) all_claimed_.store(true, std::memory_order_release);
     return true;
 }
 
-void PiecewiseEncoder::finish(const Claim& piece, std::size_t count) {
-    std::lock_guard<std::mutex> lock(mutex_);
+void PiecewiseEncoder::finish(const Claim& piece, std::size_t count) noexcept {
     records_[piece.index].count = count;
-    records_[piece.index].finished = true;
-    --unfinished_;
-    if (waiting_) finished_one_.notify_one();
+    records_[piece.index].finished.store(true);  // publishes the units and the count
+    finished_count_.fetch_add(1);
+    wake_taker();
+}
+
+void PiecewiseEncoder::wake_taker() noexcept {
+    if (!waiting_.load()) return;
+    // The taker holds the mutex from its look until it waits: once it is ours,
+    // the taker is waiting (or has seen the news and left).
+    std::lock_guard<std::mutex> lock(wait_mutex_);
+    finished_one_.notify_one();
 }
 
 void PiecewiseEncoder::run() noexcept {
@@ -167,9 +185,8 @@ void PiecewiseEncoder::run() noexcept {
         }
     }
     if (!out_of_memory) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    out_of_memory_ = true;
-    if (waiting_) finished_one_.notify_one();
+    out_of_memory_.store(true);
+    wake_taker();
 }
 
 }  // namespace vak::text

@@ -52,29 +52,30 @@ public:
     // Starts the own thread after prepare(); false when the system gives none.
     bool start_thread() noexcept;
 
-    // The next finished piece in text order, each once; false when it is not
-    // finished (or there is none).
-    bool take_next(Piece& piece);
+    // For one thread only, the taker. The next finished piece in text order,
+    // each once; false when it is not finished (or there is none).
+    bool take_next(Piece& piece) noexcept;
     // Every piece has been taken.
-    bool all_taken();
+    bool all_taken() const noexcept;
+    // Blocks until the next piece in order is finished, every piece is taken or
+    // the own thread ran out of memory, polling vak::interrupt meanwhile (which
+    // may throw interrupt::Interrupted).
+    void wait_for_next();
+
     // Claims a piece nobody has claimed and encodes it here; false when none is
     // left. Throws std::bad_alloc and interrupt::Interrupted.
     bool encode_one();
-    // Blocks until the next piece in order is finished or the own thread ran out
-    // of memory, polling vak::interrupt meanwhile (which may throw
-    // interrupt::Interrupted).
-    void wait_for_next();
-    State state();
+    State state() const noexcept;
 
     // At least as many units as the whole text encodes to.
     std::size_t max_units() const noexcept { return max_units_; }
 
 private:
     struct Record {
-        std::size_t offset;    // of its region in the output, in units
-        std::size_t count;     // units written, once finished
-        std::size_t text_end;  // where it ends in the text
-        bool finished;
+        std::size_t offset = 0;    // of its region in the output, in units
+        std::size_t count = 0;     // units written, once finished
+        std::size_t text_end = 0;  // where it ends in the text
+        std::atomic<bool> finished{false};
     };
     struct Claim {
         std::size_t index;
@@ -85,25 +86,31 @@ private:
 
     void run() noexcept;
     bool claim(Claim& piece);
-    void finish(const Claim& piece, std::size_t count);
+    void finish(const Claim& piece, std::size_t count) noexcept;
+    bool next_ready() const noexcept;
+    void wake_taker() noexcept;
 
     const std::uint8_t* const utf8_;
     const std::size_t size_;
     std::size_t piece_bytes_;
     std::size_t max_units_ = 0;
     EncodedText output_;
+    // A record for every piece the text can have, made once: claimers fill one
+    // in, then publish it by `claimed_`; its finisher publishes it by `finished`.
+    Vec<Record> records_;
+    std::atomic<std::size_t> claimed_{0};
+    std::atomic<std::size_t> finished_count_{0};
+    std::atomic<bool> all_claimed_{false};
+    std::atomic<bool> out_of_memory_{false};
     std::atomic<bool> stop_{false};
-    std::mutex claim_mutex_;       // taken before mutex_, by claimers only
-    std::size_t next_offset_ = 0;  // under claim_mutex_: in the output, for the next piece
-    std::mutex mutex_;
+    std::mutex claim_mutex_;       // claimers take turns
+    std::size_t cursor_ = 0;       // under claim_mutex_: where the next piece starts
+    std::size_t next_offset_ = 0;  // under claim_mutex_: its region in the output
+    std::size_t taken_ = 0;        // the taker's own
+    // Only for a taker that waits: the own thread takes the mutex only to wake it.
+    std::mutex wait_mutex_;
     std::condition_variable finished_one_;
-    // Under mutex_ (which also orders the units written before a piece is finished):
-    Vec<Record> records_;     // reserved for every piece: never reallocated while in use
-    std::size_t cursor_ = 0;  // where the next piece to claim starts (written under both)
-    std::size_t taken_ = 0;
-    std::size_t unfinished_ = 0;  // claimed pieces not finished yet
-    bool out_of_memory_ = false;
-    bool waiting_ = false;
+    std::atomic<bool> waiting_{false};
     std::thread thread_;
 };
 
