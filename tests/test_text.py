@@ -528,7 +528,7 @@ def test_a_long_text_is_encoded_on_a_thread_that_ends_with_the_call():
 
 
 @pytest.mark.source_checks
-def test_the_encoder_thread_out_of_memory_without_a_thread_and_stopped(tmp_path):
+def test_the_piecewise_encoder_shared_out_of_memory_without_a_thread_and_stopped(tmp_path):
     """A native probe steers the piecewise encoder where the module cannot be steered."""
     if shutil.which("g++") is None:
         pytest.skip("g++ is needed to build the native probe")
@@ -553,6 +553,10 @@ def test_the_encoder_thread_out_of_memory_without_a_thread_and_stopped(tmp_path)
     ms, before, during, after = probe("stop")
     assert (before, during, after) == ("0", "1", "0")
     assert float(ms) < 250
+    # The caller and the thread claiming tiny pieces side by side: every run gives
+    # the whole text's units, and the caller did take pieces.
+    runs, equal, by_caller = probe("shared")
+    assert equal == runs and int(by_caller) > 0
 
 
 def test_memory_running_out_beside_the_encoder_thread_raises_memory_error():
@@ -599,7 +603,7 @@ def test_text_tests_pass_in_pieces():
     env = dict(os.environ, **{OVERLAP_FROM: "1", PIECE_BYTES: "1"})
     deselect = ("not in_pieces and not on_every_path and not alone and not hundred_megabyte "
                 "and not exhausted_memory and not memory_running_out and not committed "
-                "and not encoder_thread")
+                "and not encoder_thread and not piecewise_encoder")
     here = pathlib.Path(__file__).resolve().parent
     child = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-x", "-k", deselect,

@@ -5,6 +5,9 @@
 //   no-thread:     "<started 0|1> <equal 0|1>" (the pieces, all encoded by the
 //                  caller, against encode_text_units of the whole)
 //   stop:          "<ms to stop and join> <encoder threads before, while it ran, after>"
+//   shared:        "<runs> <runs equal to one piece> <pieces the caller encoded>": the
+//                  caller and the own thread claiming pieces side by side, over and
+//                  over (tools/run_thread_sanitizer.sh-style builds look for races)
 #include <pthread.h>
 #include <sys/resource.h>
 
@@ -161,6 +164,39 @@ int main(int argc, char** argv) {
             after = encoder_threads();
         }
         std::printf("%.3f %d %d %d\n", ms, before, during, after);
+    } else if (mode == "shared") {
+        // Pieces of a few bytes; marks out of order (kept by the encoder in
+        // memory of its own), Hangul and ideographs between the cut points.
+        const std::string text = repeated(
+            "ab \xCC\x81\xCC\x96\xCC\x81 \xED\x95\x9C\xE4\xB8\xAD.\x01 "
+            "\xC3\xA9\xCC\x96x ",
+            1 << 16);
+        const vak::text::EncodedText whole =
+            vak::text::encode_text_units(bytes_of(text), text.size());
+        const std::string expected(reinterpret_cast<const char*>(whole.bytes()), 2 * whole.size());
+        int equal = 0;
+        long by_caller = 0;
+        constexpr int kRuns = 40;
+        for (int run = 0; run < kRuns; ++run) {
+            PiecewiseEncoder encoder(bytes_of(text), text.size(), 1 + run % 7);
+            encoder.prepare();
+            if (!encoder.start_thread()) return 2;
+            std::string units;
+            for (;;) {
+                PiecewiseEncoder::Piece piece{};
+                if (encoder.take_next(piece)) {
+                    units.append(reinterpret_cast<const char*>(piece.units), 2 * piece.count);
+                } else if (encoder.all_taken()) {
+                    break;
+                } else if (encoder.encode_one()) {
+                    ++by_caller;
+                } else {
+                    encoder.wait_for_next();
+                }
+            }
+            equal += units == expected;
+        }
+        std::printf("%d %d %ld\n", kRuns, equal, by_caller);
     } else {
         return 2;
     }
