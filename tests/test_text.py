@@ -595,6 +595,35 @@ def test_memory_running_out_beside_the_encoder_thread_raises_memory_error():
     assert outcomes[-1] == whole
 
 
+def test_a_process_that_gets_no_thread_encodes_long_texts_all_the_same():
+    # With a default thread stack larger than the address space can hold, no
+    # thread starts: the call encodes the text on the calling thread instead.
+    script = textwrap.dedent("""
+        import threading, vak_orn_kernel as vok
+        unit = "Gr\\u00fc\\u00dfe, \\u4e2d\\ud55c \\u0301\\u0316!\\n"
+        words = vok.encode_text(unit * 200_000)
+        try:
+            threading.Thread(target=lambda: None).start()
+            print("a thread started")
+        except RuntimeError:
+            print(words == vok.encode_text(unit) * 200_000)
+    """)
+
+    def huge_thread_stacks():
+        import resource
+
+        resource.setrlimit(resource.RLIMIT_STACK, (1 << 44, resource.RLIM_INFINITY))
+
+    child = subprocess.run([sys.executable, "-c", script], preexec_fn=huge_thread_stacks,
+                           capture_output=True, text=True, timeout=300)
+    assert child.returncode == 0, child.stderr[-3000:]
+    if child.stdout.strip() == "a thread started":
+        pytest.skip("this system starts threads whatever the stack limit")
+    assert child.stdout.strip() == "True"
+    unit = "Gr\u00fc\u00dfe, \u4e2d\ud55c \u0301\u0316!\n"
+    assert encode_text(unit) == oracle(unit)
+
+
 def test_text_tests_pass_in_pieces():
     """These tests again in a child process where every text goes through the
     encoder's thread, cut at every cut point."""
@@ -603,7 +632,7 @@ def test_text_tests_pass_in_pieces():
     env = dict(os.environ, **{OVERLAP_FROM: "1", PIECE_BYTES: "1"})
     deselect = ("not in_pieces and not on_every_path and not alone and not hundred_megabyte "
                 "and not exhausted_memory and not memory_running_out and not committed "
-                "and not encoder_thread and not piecewise_encoder")
+                "and not encoder_thread and not piecewise_encoder and not no_thread")
     here = pathlib.Path(__file__).resolve().parent
     child = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-x", "-k", deselect,
