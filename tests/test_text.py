@@ -595,6 +595,36 @@ def test_memory_running_out_beside_the_encoder_thread_raises_memory_error():
     assert outcomes[-1] == whole
 
 
+def test_calls_in_pieces_keep_nothing():
+    # A text just long enough for pieces, over and over: memory, objects and
+    # threads stay where they were after the first calls.
+    script = textwrap.dedent("""
+        import gc, os, vak_orn_kernel as vok
+        text = "Gr\\u00fc\\u00dfe, \\u4e2d\\ud55c \\u0301\\u0316!\\n" * 12_000
+        assert len(text.encode()) > 256 * 1024
+        def resident():
+            with open("/proc/self/status") as status:
+                return next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmRSS:"))
+        for _ in range(50):
+            vok.encode_text(text)
+        gc.collect()
+        before = (resident(), len(gc.get_objects()), len(os.listdir("/proc/self/task")))
+        for _ in range(500):
+            vok.encode_text(text)
+        gc.collect()
+        after = (resident(), len(gc.get_objects()), len(os.listdir("/proc/self/task")))
+        print(after[0] - before[0], after[1] - before[1], before[2], after[2])
+    """)
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                           timeout=300, env={k: v for k, v in os.environ.items()
+                                             if k not in (OVERLAP_FROM, PIECE_BYTES)})
+    assert child.returncode == 0, child.stderr[-3000:]
+    memory, objects, threads_before, threads_after = map(int, child.stdout.split())
+    # One call takes a few MB; 500 of them kept would be a gigabyte.
+    assert memory < 16_000_000 and abs(objects) < 50, child.stdout
+    assert threads_after <= threads_before, child.stdout
+
+
 def test_a_process_that_gets_no_thread_encodes_long_texts_all_the_same():
     # With a default thread stack larger than the address space can hold, no
     # thread starts: the call encodes the text on the calling thread instead.
@@ -632,7 +662,8 @@ def test_text_tests_pass_in_pieces():
     env = dict(os.environ, **{OVERLAP_FROM: "1", PIECE_BYTES: "1"})
     deselect = ("not in_pieces and not on_every_path and not alone and not hundred_megabyte "
                 "and not exhausted_memory and not memory_running_out and not committed "
-                "and not encoder_thread and not piecewise_encoder and not no_thread")
+                "and not encoder_thread and not piecewise_encoder and not no_thread "
+                "and not keep_nothing")
     here = pathlib.Path(__file__).resolve().parent
     child = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-x", "-k", deselect,
