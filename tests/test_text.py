@@ -3,12 +3,19 @@ checked against a plain Python oracle built on the Unicode Character Database 17
 unicodedata2 (a test extra, pinned), or the interpreter's own unicodedata where that
 carries 17.0 and unicodedata2 has no wheel (CPython 3.15)."""
 
+import array
 import concurrent.futures
 import os
 import pathlib
+import pickle
+import random
+import shutil
 import subprocess
 import sys
 import textwrap
+import threading
+import time
+import zlib
 
 import pytest
 
@@ -390,6 +397,303 @@ def test_exhausted_memory_raises_memory_error_not_a_partial_list():
     assert outcomes[0] == "MemoryError"
     assert set(outcomes[:-2]) <= {"ok", "MemoryError"}
     assert outcomes[-2:] == ["after", "True"]
+
+
+# --- long texts: encoded piece by piece, on a second thread too -----------------
+#
+# From a size on, the text is cut into pieces just before direct ASCII
+# characters, encoded on a thread of its own and on the calling thread, which
+# also builds the list. Two settings of the environment reach every case with
+# short texts: the size from which that happens, and the least input of a piece.
+
+OVERLAP_FROM = "VAK_ORN_KERNEL_TEXT_OVERLAP_FROM"
+PIECE_BYTES = "VAK_ORN_KERNEL_TEXT_PIECE_BYTES"
+ONE_PIECE = {OVERLAP_FROM: str(1 << 62)}
+
+ENCODE_IN_CHILD = """
+import array, pickle, sys
+import vak_orn_kernel as vok
+with open(sys.argv[1], "rb") as f:
+    texts = pickle.load(f)
+with open(sys.argv[2], "wb") as out:
+    for text in texts:
+        words = vok.encode_text(text)
+        array.array("Q", [len(words)]).tofile(out)
+        array.array("I", words).tofile(out)
+"""
+
+
+def encode_in_child(directory, texts, settings):
+    """encode_text of each text in a child process whose environment has `settings`."""
+    directory.mkdir(exist_ok=True)
+    texts_file, words_file = directory / "texts.pickle", directory / "words.u32"
+    texts_file.write_bytes(pickle.dumps(texts))
+    env = {k: v for k, v in os.environ.items() if k not in (OVERLAP_FROM, PIECE_BYTES)}
+    child = subprocess.run([sys.executable, "-c", ENCODE_IN_CHILD, str(texts_file), str(words_file)],
+                           capture_output=True, text=True, env={**env, **settings}, timeout=600)
+    assert child.returncode == 0, child.stderr[-3000:]
+    results = []
+    with open(words_file, "rb") as f:
+        for _ in texts:
+            count = array.array("Q")
+            count.fromfile(f, 1)
+            words = array.array("I")
+            words.fromfile(f, count[0])
+            results.append(words.tolist())
+    return results
+
+
+# Where a cut could go wrong: beside marks (in and out of order), decompositions
+# and Hangul; runs of bytes of odd length; ASCII that travels as bytes and
+# non-ASCII direct characters (neither is a cut point); texts without any cut
+# point, and with cut points only at their ends.
+PIECE_EDGES = [
+    "a", " ", "\u4e2d", "ab", "a\u0301 b", "a \u0301b", " \u0301", "\u0301 ",
+    "x\u0316\u0301\u0316 y\u0301\u0316", "\u0301\u0316 \u0316\u0301 " * 50,
+    "e\u0301\u0316\u0327z\u0334\u0327\u0301\u0316.", "\u1e08a\u00e9b\u212bc\u0344d\u0316",
+    "\u00c5 \u00e9\u0316 " * 20, "\ud55c a\ud55c\uac00 b\ud7a3c", "\ud55c" * 10 + "x" + "\uac00" * 7,
+    "\u4e2d a\u4e2d\u4e2d\u4e2d b", "\U0001F600\u4e2d z\U0001F600", "\x01a\x7f\x01b\x1b c\x00",
+    "\u00a0 \u00a0\u00a0 ", "\u00c6\u4e2d\u00e6a\u0153\u0301b\u00df\u0316",
+    "\u4e2d" * 3000, "\u0301\u0316" * 1000, "\ud55c" * 1000, "\x01\x7f" * 1000,
+    "\u00c6\u00df\u0301" * 500, "a" + "\u4e2d" * 2000 + "b", " " + "\u0316\u0301" * 500 + " ",
+    "\ud55c" * 500 + ".", "." + "\U0001F600" * 501,
+]
+
+# Pools to draw random texts from: each kind of character the edges above name.
+PIECE_POOLS = [
+    "ab .\n\t~Z", "\u0301\u0316\u0327\u0334\u0345\u05b0", "\u00e9\u1e08\u212b\u00c5\u0344",
+    "\ud55c\uac00\ud7a3", "\u4e2d\u6587", "\x00\x01\x7f\x1b", "\u00c6\u00df\u0153",
+    "\U0001F600\u00a0",
+]
+
+
+def random_piece_texts(count, seed=5):
+    rng = random.Random(seed)
+    texts = []
+    for _ in range(count):
+        parts = []
+        for _ in range(rng.randint(1, 30)):
+            pool = rng.choice(PIECE_POOLS)
+            parts.append("".join(rng.choice(pool) for _ in range(rng.randint(1, 12))))
+        texts.append("".join(parts))
+    return texts
+
+
+@pytest.mark.parametrize("piece_bytes", [1, 2, 5, 64, 4096])
+def test_texts_encoded_in_pieces_match_one_piece(tmp_path, piece_bytes):
+    texts = PIECE_EDGES + random_piece_texts(300)
+    in_pieces = encode_in_child(tmp_path / "pieces", texts,
+                                {OVERLAP_FROM: "1", PIECE_BYTES: str(piece_bytes)})
+    one_piece = encode_in_child(tmp_path / "one", texts, ONE_PIECE)
+    expected = [oracle(text) for text in texts]
+    assert [i for i, (a, b) in enumerate(zip(one_piece, expected)) if a != b] == []
+    assert [i for i, (a, b) in enumerate(zip(in_pieces, expected)) if a != b] == []
+
+
+def test_long_texts_in_pieces_match_one_piece(tmp_path):
+    # At the sizes the thread takes by default: a mixture with pieces ending
+    # anywhere, and a long stretch without a cut point between two with many.
+    mixture = "".join(random_piece_texts(60_000, seed=11))
+    stretch = "ab " * 200_000 + "\u4e2d\u0316\u0301\ud55c" * 300_000 + " cd" * 200_000
+    texts = [mixture, stretch]
+    default = encode_in_child(tmp_path / "default", texts, {})
+    one_piece = encode_in_child(tmp_path / "one", texts, ONE_PIECE)
+    assert len(mixture.encode()) > 2_000_000
+    assert default == one_piece
+    assert default[0] == oracle(mixture)
+
+
+def encoder_threads():
+    """The threads of this process that the encoder started (by their name)."""
+    names = []
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/comm") as comm:
+                names.append(comm.read().strip())
+        except OSError:
+            pass  # ended meanwhile
+    return names.count("vak-encode-text")
+
+
+def most_encoder_threads_during(calls):
+    """Runs `calls` while another thread looks for encoder threads (it gets its
+    turns while the calls wait for their encoder, or give other threads a turn)."""
+    most, done = 0, False
+
+    def watch():
+        nonlocal most
+        while not done:
+            most = max(most, encoder_threads())
+            time.sleep(0.0005)
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        calls()
+    finally:
+        done = True
+        watcher.join()
+    return most
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
+def test_a_long_text_is_encoded_on_a_thread_that_ends_with_the_call():
+    if OVERLAP_FROM in os.environ:
+        pytest.skip("the size from which the thread is used is set from outside")
+    # Marks out of order take the encoder longer than their items take the list.
+    unit = "a" + "\u0316\u0301" * 40 + " "
+    slow = unit * 60_000
+    expected = oracle(unit) * 60_000
+    assert most_encoder_threads_during(lambda: encode_text(slow)) == 1
+    assert encoder_threads() == 0
+    assert encode_text(slow) == expected
+    short = slow[:100_000]  # below the size: encoded by the calling thread
+    assert most_encoder_threads_during(lambda: [encode_text(short) for _ in range(200)]) == 0
+
+
+@pytest.mark.source_checks
+def test_the_piecewise_encoder_shared_out_of_memory_without_a_thread_and_stopped(tmp_path):
+    """A native probe steers the piecewise encoder where the module cannot be steered."""
+    if shutil.which("g++") is None:
+        pytest.skip("g++ is needed to build the native probe")
+    root = pathlib.Path(__file__).resolve().parent.parent
+    src = root / "src"
+    sources = sorted(str(p) for folder in ("text", "common") for p in (src / folder).glob("*.cpp"))
+    exe = tmp_path / "text_thread_probe"
+    subprocess.run(["g++", "-std=c++20", "-O2", "-DVAK_CHECKED_HEAP", "-pthread", "-I", str(src),
+                    str(root / "tests" / "native" / "text_thread_probe.cpp"), *sources,
+                    "-o", str(exe)], check=True)
+
+    def probe(case):
+        out = subprocess.run([str(exe), case], capture_output=True, text=True, timeout=300)
+        assert out.returncode == 0, out.stderr
+        return out.stdout.split()
+
+    # Memory runs out on the thread: it ends and says so (the module raises MemoryError).
+    assert probe("out-of-memory") == ["1", "out-of-memory"]
+    # No thread to be had: the caller encodes every piece, and they join up as one.
+    assert probe("no-thread") == ["0", "1"]
+    # Its owner going stops the thread at its next poll and joins it.
+    ms, before, during, after = probe("stop")
+    assert (before, during, after) == ("0", "1", "0")
+    assert float(ms) < 250
+    # The caller and the thread claiming tiny pieces side by side: every run gives
+    # the whole text's units, and the caller did take pieces.
+    runs, equal, by_caller = probe("shared")
+    assert equal == runs and int(by_caller) > 0
+
+
+def test_memory_running_out_beside_the_encoder_thread_raises_memory_error():
+    # One long run of marks out of order, which the encoder orders with memory of
+    # its own. Each headroom is tried in a fresh process (one that has encoded
+    # before keeps memory to spare); under a small one the text's copy cannot be
+    # made, under larger ones the thread's memory, the list or nothing runs out.
+    # Never a partial list, never a crash.
+    script = textwrap.dedent("""
+        import array, resource, sys, zlib
+        import vak_orn_kernel as vok
+        text = "a" + "\\u0301\\u0316" * 1_500_000 + " b"
+        with open("/proc/self/status") as status:
+            size = [int(l.split()[1]) for l in status if l.startswith("VmSize:")][0] * 1024
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (size + int(sys.argv[1]) * 1_000_000, hard))
+        try:
+            words = vok.encode_text(text)
+        except MemoryError:
+            print("MemoryError")
+        else:
+            print(len(words), zlib.crc32(array.array("I", words)))
+    """)
+    text = "a" + "\u0301\u0316" * 1_500_000 + " b"
+    words = encode_text(text)
+    assert words[:3] == [0x61, 0x4CC96, 0x4CC96] and words[-2:] == [0x20, 0x62]
+    whole = f"{len(words)} {zlib.crc32(array.array('I', words))}"
+    outcomes = []
+    for headroom in (1, 12, 24, 36, 48, 64, 96, 128, 192, 400):
+        child = subprocess.run([sys.executable, "-c", script, str(headroom)], capture_output=True,
+                               text=True, timeout=300)
+        assert child.returncode == 0, (headroom, child.stderr[-3000:])
+        outcomes.append(child.stdout.strip())
+    assert outcomes[0] == "MemoryError"
+    assert set(outcomes) <= {"MemoryError", whole}, outcomes
+    assert outcomes[-1] == whole
+
+
+def test_calls_in_pieces_keep_nothing():
+    # A text just long enough for pieces, over and over: memory, objects and
+    # threads stay where they were after the first calls.
+    script = textwrap.dedent("""
+        import gc, os, vak_orn_kernel as vok
+        text = "Gr\\u00fc\\u00dfe, \\u4e2d\\ud55c \\u0301\\u0316!\\n" * 12_000
+        assert len(text.encode()) > 256 * 1024
+        def resident():
+            with open("/proc/self/status") as status:
+                return next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmRSS:"))
+        for _ in range(50):
+            vok.encode_text(text)
+        gc.collect()
+        before = (resident(), len(gc.get_objects()), len(os.listdir("/proc/self/task")))
+        for _ in range(500):
+            vok.encode_text(text)
+        gc.collect()
+        after = (resident(), len(gc.get_objects()), len(os.listdir("/proc/self/task")))
+        print(after[0] - before[0], after[1] - before[1], before[2], after[2])
+    """)
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                           timeout=300, env={k: v for k, v in os.environ.items()
+                                             if k not in (OVERLAP_FROM, PIECE_BYTES)})
+    assert child.returncode == 0, child.stderr[-3000:]
+    memory, objects, threads_before, threads_after = map(int, child.stdout.split())
+    # One call takes a few MB; 500 of them kept would be a gigabyte.
+    assert memory < 16_000_000 and abs(objects) < 50, child.stdout
+    assert threads_after <= threads_before, child.stdout
+
+
+def test_a_process_that_gets_no_thread_encodes_long_texts_all_the_same():
+    # With a default thread stack larger than the address space can hold, no
+    # thread starts: the call encodes the text on the calling thread instead.
+    script = textwrap.dedent("""
+        import threading, vak_orn_kernel as vok
+        unit = "Gr\\u00fc\\u00dfe, \\u4e2d\\ud55c \\u0301\\u0316!\\n"
+        words = vok.encode_text(unit * 200_000)
+        try:
+            threading.Thread(target=lambda: None).start()
+            print("a thread started")
+        except RuntimeError:
+            print(words == vok.encode_text(unit) * 200_000)
+    """)
+
+    def huge_thread_stacks():
+        import resource
+
+        resource.setrlimit(resource.RLIMIT_STACK, (1 << 44, resource.RLIM_INFINITY))
+
+    child = subprocess.run([sys.executable, "-c", script], preexec_fn=huge_thread_stacks,
+                           capture_output=True, text=True, timeout=300)
+    assert child.returncode == 0, child.stderr[-3000:]
+    if child.stdout.strip() == "a thread started":
+        pytest.skip("this system starts threads whatever the stack limit")
+    assert child.stdout.strip() == "True"
+    unit = "Gr\u00fc\u00dfe, \u4e2d\ud55c \u0301\u0316!\n"
+    assert encode_text(unit) == oracle(unit)
+
+
+def test_text_tests_pass_in_pieces():
+    """These tests again in a child process where every text goes through the
+    encoder's thread, cut at every cut point."""
+    if OVERLAP_FROM in os.environ or PIECE_BYTES in os.environ:
+        pytest.skip("already running with the pieces set from outside")
+    env = dict(os.environ, **{OVERLAP_FROM: "1", PIECE_BYTES: "1"})
+    deselect = ("not in_pieces and not on_every_path and not alone and not hundred_megabyte "
+                "and not exhausted_memory and not memory_running_out and not committed "
+                "and not encoder_thread and not piecewise_encoder and not no_thread "
+                "and not keep_nothing")
+    here = pathlib.Path(__file__).resolve().parent
+    child = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-x", "-k", deselect,
+         str(here / "test_text.py")],
+        capture_output=True, text=True, env=env, cwd=here, timeout=900)
+    assert child.returncode == 0, child.stdout[-4000:] + child.stderr[-2000:]
 
 
 @pytest.mark.parametrize("path", ALL_PATHS)

@@ -74,12 +74,12 @@ flags=(-std=c++20 -O1 -g -fsanitize=thread -fno-omit-frame-pointer -DVAK_CHECKED
 mkdir -p "$out/obj"
 rm -f "$out"/obj/*.o "$out/libvak_cores.a"
 # The cores the probes use; none of these folders touches Python.
-for source in src/common/*.cpp src/scan/*.cpp src/registry/*.cpp; do
+for source in src/common/*.cpp src/scan/*.cpp src/registry/*.cpp src/text/*.cpp; do
     spawn g++ "${flags[@]}" -c "$source" -o "$out/obj/$(basename "${source%.cpp}").o"
 done
 wait_all
 ar rcs "$out/libvak_cores.a" "$out"/obj/*.o
-for probe in pool_threads_probe purger_threads_probe registry_threads_probe; do
+for probe in pool_threads_probe purger_threads_probe registry_threads_probe text_thread_probe; do
     spawn g++ "${flags[@]}" "tests/native/$probe.cpp" "$out/libvak_cores.a" -o "$out/$probe"
 done
 wait_all
@@ -116,6 +116,10 @@ run "$out/purger_threads_probe" fork
 # once-call does not unwind: that case runs in the plain build only.
 run "$out/registry_threads_probe" registry
 run "$out/registry_threads_probe" once
+# The text encoder's own thread beside the caller: pieces shared, stopped, no thread.
+for mode in shared stop no-thread; do
+    run "$out/text_thread_probe" $mode
+done
 echo "run_thread_sanitizer: probes clean"
 [[ $probes_only == 1 ]] && exit 0
 

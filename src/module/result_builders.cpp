@@ -1,6 +1,7 @@
 #include "module/result_builders.hpp"
 
 #include <cstring>
+#include <utility>
 
 namespace vak::py {
 
@@ -35,8 +36,39 @@ PyRef placeholder_list(std::size_t count) {
     return list;
 }
 
-void replace_item(PyObject* list, std::size_t i, PyObject* item) noexcept {
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);  // steals; releases the placeholder
+namespace {
+// Placeholders per later step of growth: enough that a step costs little beside
+// its items, few enough that the block stays in cache.
+constexpr std::size_t kGrowthBlock = 16384;
+}  // namespace
+
+bool GrowingList::reserve(std::size_t count) {
+    if (!list_) {
+        list_ = placeholder_list(count);
+        if (!list_) return false;
+        length_ = count;
+    }
+    if (length_ >= count) return true;
+    if (!block_) {
+        block_ = placeholder_list(kGrowthBlock);
+        if (!block_) return false;
+    }
+    while (length_ < count) {
+        const auto at = static_cast<Py_ssize_t>(length_);
+        if (PyList_SetSlice(list_.get(), at, at, block_.get()) < 0) return false;
+        length_ += kGrowthBlock;
+    }
+    return true;
+}
+
+PyRef GrowingList::finish(std::size_t count) {
+    if (!reserve(count)) return PyRef();
+    if (count < length_ && PyList_SetSlice(list_.get(), static_cast<Py_ssize_t>(count),
+                                           static_cast<Py_ssize_t>(length_), nullptr) < 0) {
+        return PyRef();
+    }
+    length_ = count;
+    return std::move(list_);
 }
 
 PyRef list_of(Vec<PyRef>& items) {

@@ -27,7 +27,31 @@ PyRef make_text(const char* value);
 PyRef placeholder_list(std::size_t count);
 
 // Puts `item` (a new reference, taken) at index i of a list, releasing what was there.
-void replace_item(PyObject* list, std::size_t i, PyObject* item) noexcept;
+inline void replace_item(PyObject* list, std::size_t i, PyObject* item) noexcept {
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);  // steals; releases the placeholder
+}
+
+// A list whose length is learnt while it is filled. It holds placeholders (as
+// placeholder_list) ahead of the items that replace them, so it is complete
+// whenever other code may run: first as many as asked for at once, then, should
+// they run out, more in blocks. Growing never visits the items in place.
+class GrowingList {
+public:
+    // Makes sure indices below `count` exist: the first call makes the list with
+    // exactly `count` placeholders, later ones add blocks. False with an
+    // exception set.
+    bool reserve(std::size_t count);
+    // The list (borrowed), whose items below a count reserved replace_item puts in.
+    PyObject* get() const noexcept { return list_.get(); }
+    // The list of its first `count` items (the placeholders after them dropped),
+    // or nullptr with an exception set.
+    PyRef finish(std::size_t count);
+
+private:
+    PyRef list_;
+    PyRef block_;  // the placeholders of one later step of growth
+    std::size_t length_ = 0;
+};
 
 // A list holding `items` in order (their references are taken); nullptr with an
 // exception set when the list cannot be made (the items are then released).

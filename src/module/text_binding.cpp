@@ -1,110 +1,109 @@
 // encode_text: takes the str's UTF-8 into storage of the call's own (a bytes
 // object, or for a long str its pieces joined in a vector; the str itself keeps
 // no UTF-8 copy afterwards), encodes it with the lock released, and builds the
-// list from the two-byte output units.
+// list from the two-byte output units. A long text is encoded piece by piece,
+// on a second thread and this one, while this one builds the items of the
+// pieces done.
+#include <atomic>
+#include <cstdlib>
+#include <optional>
+
 #include "common/heap_allocator.hpp"
 #include "module/call_frame.hpp"
 #include "module/conversions.hpp"
 #include "module/entry_points.hpp"
 #include "module/py_ref.hpp"
-#include "module/result_builders.hpp"
+#include "module/text_list.hpp"
 #include "module/utf8_text.hpp"
 #include "text/encoder.hpp"
+#include "text/piecewise_encoder.hpp"
 
 namespace vak::py {
 
 namespace {
 
-// Below this many words a list gets one new int per item (small ones are the
-// interpreter's cached objects anyway); above it the table pays for itself.
-constexpr std::size_t kSharedIntsFrom = 16384;
+// From this many bytes of UTF-8 on, the encoding runs on a second thread while
+// this one builds the list. Below it a thread saves less than it costs (at 64
+// KiB of ASCII text a call took 1.14x its one-thread time; from 256 KiB on every
+// kind of text measured took less).
+constexpr std::size_t kOverlapFromBytes = std::size_t{256} << 10;
+// The least input of a piece encoded there.
+constexpr std::size_t kPieceBytes = std::size_t{64} << 10;
 
-// One int object per distinct unit of a call, made on first use and shared by
-// every item with that value: a table over all 65,536 units.
-class UnitInts {
-public:
-    UnitInts() : table_(std::size_t{1} << 16, nullptr) {}
-    UnitInts(const UnitInts&) = delete;
-    UnitInts& operator=(const UnitInts&) = delete;
-    ~UnitInts() {
-        if (detail::t_lock_lost) return;
-        for (std::uint32_t unit : made_) Py_DECREF(table_[unit]);
-    }
+// Development aids: the environment may set both (in bytes, decimal), so that
+// tests cut short texts into many pieces or keep long ones in one.
+constexpr const char* kOverlapFromSwitch = "VAK_ORN_KERNEL_TEXT_OVERLAP_FROM";
+constexpr const char* kPieceBytesSwitch = "VAK_ORN_KERNEL_TEXT_PIECE_BYTES";
 
-    // A borrowed reference, or nullptr with an exception set.
-    PyObject* get(std::uint32_t unit) {
-        PyObject* value = table_[unit];
-        return value != nullptr ? value : make(unit);
-    }
+std::size_t setting(const char* name, std::size_t fallback) noexcept {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value < '0' || *value > '9') return fallback;
+    char* end = nullptr;
+    const unsigned long long parsed = std::strtoull(value, &end, 10);
+    return *end == '\0' ? static_cast<std::size_t>(parsed) : fallback;
+}
 
-private:
-    PyObject* make(std::uint32_t unit) {
-        made_.reserve(made_.size() + 1);  // so that no object is made without its release
-        PyObject* value = PyLong_FromLong(static_cast<long>(text::word_of_unit(unit)));
-        if (value == nullptr) return nullptr;
-        table_[unit] = value;
-        made_.push_back(unit);
-        return value;
-    }
-
-    Vec<PyObject*> table_;
-    Vec<std::uint32_t> made_;
+struct OverlapSettings {
+    std::size_t from_bytes;
+    std::size_t piece_bytes;
 };
 
-// Direct words below 256 (ASCII) are the interpreter's cached small ints: units
-// 0xF800..0xF8FF.
-inline bool is_small_unit(std::uint32_t unit) noexcept {
-    return (unit >> 8) == text::kDirectTag;
+// Read once; threads that read at once store the same values. (No lazily
+// initialised static: its lock could be left held in a child forked meanwhile.)
+OverlapSettings overlap_settings() noexcept {
+    static std::atomic<bool> read{false};
+    static std::atomic<std::size_t> from_bytes{0};
+    static std::atomic<std::size_t> piece_bytes{0};
+    if (!read.load(std::memory_order_acquire)) {
+        from_bytes.store(setting(kOverlapFromSwitch, kOverlapFromBytes), std::memory_order_relaxed);
+        piece_bytes.store(setting(kPieceBytesSwitch, kPieceBytes), std::memory_order_relaxed);
+        read.store(true, std::memory_order_release);
+    }
+    return {from_bytes.load(std::memory_order_relaxed),
+            piece_bytes.load(std::memory_order_relaxed)};
 }
 
-// For text that is mostly ASCII: the interpreter turns a bytes object into a
-// list of small ints fastest, so the list starts as that, with every small
-// direct word already in place and the low byte of the unit elsewhere (to be
-// replaced).
-PyRef small_int_list(const text::EncodedText& units) {
-    const std::size_t count = units.size();
-    PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count)));
-    if (!bytes) return bytes;
-    char* out = PyBytes_AsString(bytes.get());
-    if (out == nullptr) return PyRef();
-    const std::uint8_t* in = units.bytes();
-    for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<char>(in[2 * i + 1]);
-    return PyRef(PySequence_List(bytes.get()));
+// The length of the whole list as the first piece predicts it (never more than
+// the encoder's bound).
+std::size_t guess_length(const text::PiecewiseEncoder::Piece& first, std::size_t text_bytes,
+                         std::size_t max_units) {
+    const double guess = static_cast<double>(first.count) / static_cast<double>(first.text_end) *
+                         static_cast<double>(text_bytes);
+    return guess >= static_cast<double>(max_units) ? max_units : static_cast<std::size_t>(guess);
 }
 
-std::size_t count_small_units(const text::EncodedText& units) {
-    const std::uint8_t* in = units.bytes();
-    std::size_t small = 0;
-    for (std::size_t i = 0; i < units.size(); ++i) small += in[2 * i] == text::kDirectTag;
-    return small;
-}
-
-PyObject* build_text_list(const text::EncodedText& units) {
-    const std::size_t count = units.size();
-    if (count < kSharedIntsFrom) {
-        PyRef list = placeholder_list(count);
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < count; ++i) {
-            PyObject* item = PyLong_FromLong(static_cast<long>(units.word(i)));
-            if (item == nullptr) return nullptr;
-            replace_item(list.get(), i, item);
+// The text is encoded piece by piece on a thread of its own, and here whenever
+// the next piece is not done yet; this thread turns the pieces' units into items
+// in text order, with the lock held, and waits without it when there is nothing
+// else to do. Nothing (nullopt) when no thread can be started.
+std::optional<PyObject*> encode_beside_list(Utf8Text& utf8, std::size_t piece_bytes) {
+    using State = text::PiecewiseEncoder::State;
+    const std::size_t text_bytes = utf8.size();
+    text::PiecewiseEncoder encoder(utf8.data(), text_bytes, piece_bytes);
+    if (!run_released([&] { encoder.prepare(); })) return nullptr;
+    if (!encoder.start_thread()) return std::nullopt;
+    TextListBuilder list;
+    std::size_t guess = 0;
+    for (;;) {
+        text::PiecewiseEncoder::Piece piece{};
+        if (encoder.take_next(piece)) {
+            if (guess == 0) guess = guess_length(piece, text_bytes, encoder.max_units());
+            if (!list.add(piece.units, piece.count, guess)) return nullptr;
+            continue;
         }
-        return list.release();
+        const State state = encoder.state();
+        if (state == State::kOutOfMemory) return PyErr_NoMemory();
+        if (state == State::kDone) {
+            utf8.release();  // every piece is encoded
+            if (encoder.all_taken()) break;
+            continue;
+        }
+        bool encoded = false;
+        if (!run_released([&] { encoded = encoder.encode_one(); })) return nullptr;
+        // Nothing left to claim: the own thread is at the next piece.
+        if (!encoded && !run_released([&] { encoder.wait_for_next(); })) return nullptr;
     }
-    const bool mostly_small = 2 * count_small_units(units) >= count;
-    PyRef list = mostly_small ? small_int_list(units) : placeholder_list(count);
-    if (!list) return nullptr;
-    UnitInts ints;
-    SignalPace pace(1024);
-    for (std::size_t i = 0; i < count; ++i) {
-        pace.step();
-        const std::uint32_t unit = units.unit(i);
-        if (mostly_small && is_small_unit(unit)) continue;  // already in place
-        PyObject* item = ints.get(unit);
-        if (item == nullptr) return nullptr;
-        replace_item(list.get(), i, Py_NewRef(item));
-    }
-    return list.release();
+    return list.finish();
 }
 
 }  // namespace
@@ -122,6 +121,13 @@ PyObject* encode_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         // Lone surrogates raise UnicodeEncodeError here.
         Utf8Text utf8;
         if (!utf8.read(slots[0])) return argument_error("text");
+        const OverlapSettings overlap = overlap_settings();
+        if (utf8.size() > 0 && utf8.size() >= overlap.from_bytes) {
+            if (std::optional<PyObject*> list = encode_beside_list(utf8, overlap.piece_bytes)) {
+                return *list;
+            }
+            // No second thread to be had: as for a short text.
+        }
         text::EncodedText units;
         // Only this call holds the bytes, so nothing changes them meanwhile.
         if (!run_released([&] { units = text::encode_text_units(utf8.data(), utf8.size()); })) {

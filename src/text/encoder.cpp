@@ -101,7 +101,12 @@ std::size_t max_words(const std::uint8_t* utf8, std::size_t size) noexcept {
 
 EncodedText encode_text_units(const std::uint8_t* utf8, std::size_t size) {
     EncodedText encoded(max_words(utf8, size));
-    UnitWriter writer(encoded.data());
+    encoded.set_size(encode_into(utf8, size, encoded.data()));
+    return encoded;
+}
+
+std::size_t encode_into(const std::uint8_t* utf8, std::size_t size, std::uint8_t* out) {
+    UnitWriter writer(out);
     const std::uint8_t* p = utf8;
     const std::uint8_t* const end = utf8 + size;
     while (p < end) {
@@ -110,8 +115,12 @@ EncodedText encode_text_units(const std::uint8_t* utf8, std::size_t size) {
         p = encode_span(writer, p, stop, end);
         interrupt::poll();
     }
-    encoded.set_size(writer.finish());
-    return encoded;
+    return writer.finish();
+}
+
+const std::uint8_t* next_cut(const std::uint8_t* from, const std::uint8_t* end) noexcept {
+    // A direct ASCII byte is never part of a longer character.
+    return simd::find_direct_ascii(from, end);
 }
 
 }  // namespace vak::text

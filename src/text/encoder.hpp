@@ -25,4 +25,16 @@ std::size_t max_words(const std::uint8_t* utf8, std::size_t size) noexcept;
 // (and interrupt::Interrupted).
 EncodedText encode_text_units(const std::uint8_t* utf8, std::size_t size);
 
+// As encode_text_units, into `out`, which has room for max_words(utf8, size)
+// units plus kUnitSlack bytes (bytes past the units written may change).
+// Returns the number of units written.
+std::size_t encode_into(const std::uint8_t* utf8, std::size_t size, std::uint8_t* out);
+
+// The first place from `from` on (before `end`) where the text can be cut so
+// that its words are those of the part before the cut followed by those of the
+// part after: just before a direct ASCII character. Such a character closes any
+// run of bytes, and it is a starter, so canonical ordering moves nothing across
+// it. `end` when there is none; a character boundary either way when `end` is one.
+const std::uint8_t* next_cut(const std::uint8_t* from, const std::uint8_t* end) noexcept;
+
 }  // namespace vak::text

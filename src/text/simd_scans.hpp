@@ -4,7 +4,8 @@
 //  - the output bound: lead_word_bound summed over the text;
 //  - direct ASCII, widened straight into direct units (0xF8, byte);
 //  - Chinese ideographs U+4000..U+9FFF (UTF-8 lead bytes E4..E9), which are
-//    plain starters whose bytes are copied unchanged.
+//    plain starters whose bytes are copied unchanged;
+//  - the next direct ASCII character, where a text may be cut into pieces.
 #pragma once
 
 #include <array>
@@ -52,6 +53,13 @@ inline const std::uint8_t* widen_direct_ascii(const std::uint8_t* p, const std::
         out[2 * k + 1] = p[k];
     }
     return end;
+}
+
+// The first direct ASCII byte from `p` (before `end`), or `end`.
+inline const std::uint8_t* find_direct_ascii(const std::uint8_t* p,
+                                             const std::uint8_t* end) noexcept {
+    while (p < end && !is_direct_ascii(*p)) ++p;
+    return p;
 }
 
 }  // namespace portable
@@ -125,6 +133,17 @@ __attribute__((target("avx2"))) inline const std::uint8_t* widen_direct_ascii_av
     return portable::widen_direct_ascii(p, stop, out);
 }
 
+__attribute__((target("avx2"))) inline const std::uint8_t* find_direct_ascii_avx2(
+    const std::uint8_t* p, const std::uint8_t* end) noexcept {
+    while (end - p >= 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const std::uint32_t direct = ~not_direct_ascii(v);
+        if (direct != 0) return p + __builtin_ctz(direct);
+        p += 32;
+    }
+    return portable::find_direct_ascii(p, end);
+}
+
 // Skips whole 32-byte blocks of continuation bytes and lead bytes E4..E9 from
 // `p` while they end before `stop`; returns the first byte that is ASCII or
 // another lead byte (a character boundary), or where the blocks ended (which
@@ -161,6 +180,14 @@ inline const std::uint8_t* widen_direct_ascii(const std::uint8_t* p, const std::
     if (use_avx2()) return widen_direct_ascii_avx2(p, stop, out);
 #endif
     return portable::widen_direct_ascii(p, stop, out);
+}
+
+inline const std::uint8_t* find_direct_ascii(const std::uint8_t* p,
+                                             const std::uint8_t* end) noexcept {
+#ifdef VAK_X86_64
+    if (use_avx2()) return find_direct_ascii_avx2(p, end);
+#endif
+    return portable::find_direct_ascii(p, end);
 }
 
 // As skip_ideographs_avx2; without vectors nothing is skipped (the caller
