@@ -28,25 +28,7 @@ import sys
 import time
 
 import vak_orn_kernel as vk
-
-SPIN = "x = 0\nfor i in range(12_000_000): x += i * i\n"
-
-
-def machine_scaling(rounds=5):
-    """Two-core speed-up of two compute-bound processes over one (median of rounds)."""
-    def spin(count):
-        start = time.perf_counter()
-        procs = [subprocess.Popen([sys.executable, "-c", SPIN]) for _ in range(count)]
-        for proc in procs:
-            proc.wait()
-        return time.perf_counter() - start
-
-    ratios = []
-    for _ in range(rounds):
-        one, two = spin(1), spin(2)
-        ratios.append(2 * one / two)
-    return statistics.median(ratios)
-
+from common import machine_scaling
 
 def uniform_words(n, rng):
     """Words drawn uniformly from every class of the 20-bit space and beyond (invalid ones too)."""

@@ -39,6 +39,7 @@ import time
 import unicodedata
 
 import vak_orn_kernel as vok
+from common import machine_scaling
 
 DIRECT = frozenset([0x09, 0x0A, 0x0D, *range(0x20, 0x7F), 0xC6, 0xE6, 0xD8, 0xF8, 0xDF, 0x152, 0x153])
 
@@ -243,7 +244,8 @@ def main():
     args = parser.parse_args()
     size = int(args.mb * 1_000_000)
 
-    print(f"load average before: {load()}; {os.cpu_count()} processors; medians of {args.repeat} rounds")
+    print(f"load average before: {load()}; {os.cpu_count()} processors; machine's two-core "
+          f"scaling {machine_scaling():.2f}x; medians of {args.repeat} rounds")
     print(f"{'corpus':<11} {'MB':>6} {'words':>9} {'floor ms':>9} {'encode ms':>10} {'wall x':>7} "
           f"{'cpu x':>6} {'proc x':>6} {'len floor x':>11} {'extra B/B':>9}" +
           (f" {'python ms':>10} {'py/nat':>7}" if args.python else ""))

@@ -1,5 +1,8 @@
-"""Helpers shared by the benchmarks: timing and stream generation."""
+"""Helpers shared by the benchmarks: timing, the machine's scaling and stream generation."""
 import random
+import statistics
+import subprocess
+import sys
 import time
 
 
@@ -44,3 +47,22 @@ def uniform_random_stream(n, seed=2):
     """n words drawn uniformly from every word class (the branchiest case)."""
     rng = random.Random(seed)
     return [rng.randrange(0, 0x110000) for _ in range(n)]
+
+
+SPIN = "x = 0\nfor i in range(12_000_000): x += i * i\n"
+
+
+def machine_scaling(rounds=5):
+    """Two-core speed-up of two compute-bound processes over one (median of rounds)."""
+    def spin(count):
+        start = time.perf_counter()
+        procs = [subprocess.Popen([sys.executable, "-c", SPIN]) for _ in range(count)]
+        for proc in procs:
+            proc.wait()
+        return time.perf_counter() - start
+
+    ratios = []
+    for _ in range(rounds):
+        one, two = spin(1), spin(2)
+        ratios.append(2 * one / two)
+    return statistics.median(ratios)
