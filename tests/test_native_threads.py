@@ -1,8 +1,9 @@
 """The native thread probes (tests/native/*_threads_probe.cpp) as plain programs:
 callers of every batch size on the worker pool at once, callers interrupted while
 their job runs or waits, forks while the pool and the heap's purger are busy,
-the purger starting and ending among the pool's workers, and the process-wide
-objects made and replaced from several threads. Each probe checks its own
+the purger starting and ending among the pool's workers, the process-wide
+objects made and replaced from several threads, and the heap's pool of freed
+blocks shared by threads that take, keep and drain it. Each probe checks its own
 results and exits non-zero on a failed check; tools/run_thread_sanitizer.sh runs
 the same probes under ThreadSanitizer."""
 
@@ -20,7 +21,8 @@ ROOT = Path(__file__).resolve().parent.parent
 NATIVE = ROOT / "tests" / "native"
 # The cores the probes link: everything of these folders, none of which touches Python.
 CORE_DIRS = ("common", "scan", "registry")
-PROBES = ("pool_threads_probe", "purger_threads_probe", "registry_threads_probe")
+PROBES = ("pool_threads_probe", "purger_threads_probe", "registry_threads_probe",
+          "block_pool_threads_probe")
 # The checked heap: native memory from the C allocator, so the probes need only the tree.
 FLAGS = ["-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", "-DVAK_CHECKED_HEAP", "-pthread",
          "-I", str(ROOT / "src")]
@@ -111,3 +113,13 @@ def test_process_wide_objects_under_threads(probes, mode, expected):
 @NOT_UNDER_ASAN_FORK
 def test_children_forked_while_purges_are_asked_for_purge_on_their_own(probes):
     assert run_probe(probes, "purger_threads_probe", "fork") == ["purger fork: ok (100 children)"]
+
+
+def test_the_pool_of_freed_blocks_hands_each_block_to_one_thread_at_a_time(probes):
+    (line,) = run_probe(probes, "block_pool_threads_probe", "churn")
+    assert re.fullmatch(r"churn: ok \(\d+ blocks reused\)", line), line
+
+
+@NOT_UNDER_ASAN_FORK
+def test_children_forked_while_the_pool_of_freed_blocks_is_busy_use_it(probes):
+    assert run_probe(probes, "block_pool_threads_probe", "fork") == ["fork: ok (20 children)"]

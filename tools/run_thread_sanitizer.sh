@@ -79,7 +79,8 @@ for source in src/common/*.cpp src/scan/*.cpp src/registry/*.cpp src/text/*.cpp;
 done
 wait_all
 ar rcs "$out/libvak_cores.a" "$out"/obj/*.o
-for probe in pool_threads_probe purger_threads_probe registry_threads_probe text_thread_probe; do
+for probe in pool_threads_probe purger_threads_probe registry_threads_probe text_thread_probe \
+             block_pool_threads_probe; do
     spawn g++ "${flags[@]}" "tests/native/$probe.cpp" "$out/libvak_cores.a" -o "$out/$probe"
 done
 wait_all
@@ -116,6 +117,8 @@ run "$out/purger_threads_probe" fork
 # once-call does not unwind: that case runs in the plain build only.
 run "$out/registry_threads_probe" registry
 run "$out/registry_threads_probe" once
+run "$out/block_pool_threads_probe" churn
+run "$out/block_pool_threads_probe" fork
 # The text encoder's own thread beside the caller: pieces shared, stopped, no thread.
 for mode in shared stop no-thread; do
     run "$out/text_thread_probe" $mode

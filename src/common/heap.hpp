@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdlib>
 
+#include "common/block_pool.hpp"
 #include "common/memory_ceiling.hpp"
 
 #ifndef VAK_CHECKED_HEAP
@@ -23,7 +24,13 @@ inline void* allocate(std::size_t bytes) noexcept {
 #ifdef VAK_CHECKED_HEAP
     return std::malloc(bytes == 0 ? 1 : bytes);
 #else
-    return mi_malloc(bytes);
+    if (block_pool::serves(bytes)) {
+        if (void* block = block_pool::take(bytes, mi_good_size(bytes))) return block;
+    }
+    void* memory = mi_malloc(bytes);
+    // Blocks kept for reuse are the first to go when the system has no more.
+    if (memory == nullptr && block_pool::drain(&mi_free)) memory = mi_malloc(bytes);
+    return memory;
 #endif
 }
 
@@ -36,7 +43,9 @@ inline void* allocate_zeroed(std::size_t count, std::size_t size) noexcept {
 #ifdef VAK_CHECKED_HEAP
     return std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
 #else
-    return mi_calloc(count, size);
+    void* memory = mi_calloc(count, size);
+    if (memory == nullptr && block_pool::drain(&mi_free)) memory = mi_calloc(count, size);
+    return memory;
 #endif
 }
 
@@ -48,7 +57,9 @@ inline void* allocate_aligned(std::size_t bytes, std::size_t align) noexcept {
     if (align < sizeof(void*)) align = sizeof(void*);
     return ::posix_memalign(&memory, align, bytes == 0 ? 1 : bytes) == 0 ? memory : nullptr;
 #else
-    return mi_malloc_aligned(bytes, align);
+    void* memory = mi_malloc_aligned(bytes, align);
+    if (memory == nullptr && block_pool::drain(&mi_free)) memory = mi_malloc_aligned(bytes, align);
+    return memory;
 #endif
 }
 
@@ -56,6 +67,7 @@ inline void release(void* memory) noexcept {
 #ifdef VAK_CHECKED_HEAP
     std::free(memory);
 #else
+    if (memory != nullptr && block_pool::keep(memory, mi_usable_size(memory))) return;
     mi_free(memory);
 #endif
 }
@@ -84,6 +96,7 @@ inline void prefer_small_pages() noexcept {
 // Returns every freed page to the operating system now.
 inline void purge_now() noexcept {
 #ifndef VAK_CHECKED_HEAP
+    block_pool::drain(&mi_free);
     mi_collect(true);
 #endif
 }
