@@ -13,10 +13,10 @@ namespace vak::heap::block_pool {
 namespace {
 
 // Classes: eight per power of two, by the top three bits below the highest,
-// from kLeastBytes up to twice kMostBytes. The allocator's own size classes are
+// from kLeastBytes up to kMostBytes. The allocator's own size classes are
 // coarser, so blocks of one class have one usable size (and take() checks).
 constexpr unsigned kLeastShift = 10;
-constexpr unsigned kMostShift = 20;
+constexpr unsigned kMostShift = 19;
 constexpr unsigned kSubclasses = 8;
 constexpr unsigned kClasses = (kMostShift - kLeastShift + 1) * kSubclasses;
 static_assert(kLeastBytes == std::size_t{1} << kLeastShift);
@@ -92,7 +92,7 @@ int make_pool() noexcept {
 
 [[maybe_unused]] const int g_pool_made = make_pool();
 
-// The class of a usable size in [kLeastBytes, 2 * kMostBytes).
+// The class of a usable size in [kLeastBytes, kMostBytes].
 unsigned class_of(std::size_t usable) noexcept {
     const unsigned shift =
         63u - static_cast<unsigned>(__builtin_clzll(static_cast<unsigned long long>(usable)));
@@ -103,7 +103,7 @@ unsigned class_of(std::size_t usable) noexcept {
 }  // namespace
 
 void* take(std::size_t bytes, std::size_t usable) noexcept {
-    if (usable < kLeastBytes || usable >= 2 * kMostBytes) return nullptr;
+    if (usable < kLeastBytes || usable > kMostBytes) return nullptr;
     SizeClass& size_class = pool().classes[class_of(usable)];
     hold(size_class);
     if (size_class.count == 0 || size_class.blocks[size_class.count - 1].usable < bytes) {
@@ -117,7 +117,7 @@ void* take(std::size_t bytes, std::size_t usable) noexcept {
 }
 
 bool keep(void* block, std::size_t usable) noexcept {
-    if (usable < kLeastBytes || usable >= 2 * kMostBytes) return false;
+    if (usable < kLeastBytes || usable > kMostBytes) return false;
     if (pool().kept_bytes.fetch_add(usable, std::memory_order_relaxed) + usable > kKeptBytes) {
         pool().kept_bytes.fetch_sub(usable, std::memory_order_relaxed);
         return false;

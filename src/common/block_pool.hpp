@@ -8,8 +8,8 @@
 // 256 scans faulted in a few megabytes of fresh memory per call that way. Kept
 // here, the block is reused warm by whichever thread asks next.
 //
-// Blocks of 1 KiB to 2 MiB are kept by size, the most recently freed first, up
-// to kKeptBytes in all, until heap::purge_now() gives them all back (the heap's
+// Blocks of 1 KiB to 512 KiB are kept by size, the most recently freed first,
+// up to kKeptBytes in all, until heap::purge_now() gives them all back (the heap's
 // purger calls it once the module has been idle for a moment).
 #pragma once
 
@@ -18,8 +18,8 @@
 namespace vak::heap::block_pool {
 
 inline constexpr std::size_t kLeastBytes = std::size_t{1} << 10;
-inline constexpr std::size_t kMostBytes = std::size_t{1} << 20;
-inline constexpr std::size_t kKeptBytes = std::size_t{128} << 20;
+inline constexpr std::size_t kMostBytes = std::size_t{1} << 19;
+inline constexpr std::size_t kKeptBytes = std::size_t{64} << 20;
 
 // Whether requests of `bytes` are served here.
 inline bool serves(std::size_t bytes) noexcept {
@@ -30,8 +30,10 @@ inline bool serves(std::size_t bytes) noexcept {
 // usable size of the block the allocator would make for `bytes`.
 void* take(std::size_t bytes, std::size_t usable) noexcept;
 
-// Keeps a block whose usable size is `usable`; false when it is not kept (out
-// of range, or the pool is full): the caller frees it then.
+// Keeps a block whose usable size is `usable`, which must be the usable size
+// the allocator gives every request it rounds up to it (so that a later
+// request finds the block by that size); false when it is not kept (out of
+// range, or the pool is full): the caller frees it then.
 bool keep(void* block, std::size_t usable) noexcept;
 
 // Hands every kept block to `release`; false when none was kept.

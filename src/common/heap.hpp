@@ -67,7 +67,13 @@ inline void release(void* memory) noexcept {
 #ifdef VAK_CHECKED_HEAP
     std::free(memory);
 #else
-    if (memory != nullptr && block_pool::keep(memory, mi_usable_size(memory))) return;
+    if (memory != nullptr) {
+        // Only a block of exactly a size class of the allocator (not the tail of
+        // an aligned block, not a block the allocator rounds to its pages) can be
+        // found again by the size of a request.
+        const std::size_t usable = mi_usable_size(memory);
+        if (mi_good_size(usable) == usable && block_pool::keep(memory, usable)) return;
+    }
     mi_free(memory);
 #endif
 }
