@@ -90,7 +90,8 @@ private:
             // The rate the lane filled at over the entries seen: a chunk's room is
             // only a bound (every entry in this lane), and counting it as filled
             // made every lane that outgrew its start reserve the whole stream.
-            const double rate = seen > 0 ? static_cast<double>(used) / static_cast<double>(seen) : 0.0;
+            const double rate =
+                seen > 0 ? static_cast<double>(used) / static_cast<double>(seen) : 0.0;
             const double expected =
                 static_cast<double>(factor) *
                 (static_cast<double>(used) + 1.25 * rate * static_cast<double>(left));
