@@ -40,6 +40,10 @@ struct Kept {
 struct SizeClass {
     std::atomic_flag busy = ATOMIC_FLAG_INIT;
     std::size_t count = 0;
+    // One per request of the class (served here or not), spent by keeping a block:
+    // blocks made some other way (zeroed, aligned) and freed here are kept only
+    // as far as requests of their size come, never piling up for none.
+    std::size_t credits = 0;
     Kept* blocks = nullptr;  // capacity_of(its index) slots
 };
 
@@ -106,6 +110,7 @@ void* take(std::size_t bytes, std::size_t usable) noexcept {
     if (usable < kLeastBytes || usable > kMostBytes) return nullptr;
     SizeClass& size_class = pool().classes[class_of(usable)];
     hold(size_class);
+    ++size_class.credits;
     if (size_class.count == 0 || size_class.blocks[size_class.count - 1].usable < bytes) {
         unhold(size_class);
         return nullptr;
@@ -118,18 +123,25 @@ void* take(std::size_t bytes, std::size_t usable) noexcept {
 
 bool keep(void* block, std::size_t usable) noexcept {
     if (usable < kLeastBytes || usable > kMostBytes) return false;
-    if (pool().kept_bytes.fetch_add(usable, std::memory_order_relaxed) + usable > kKeptBytes) {
-        pool().kept_bytes.fetch_sub(usable, std::memory_order_relaxed);
-        return false;
-    }
     const unsigned index = class_of(usable);
     SizeClass& size_class = pool().classes[index];
     hold(size_class);
-    const bool room = size_class.count < capacity_of(index);
-    if (room) size_class.blocks[size_class.count++] = {block, usable};
+    if (size_class.credits == 0) {
+        unhold(size_class);
+        return false;
+    }
+    --size_class.credits;
+    bool kept = false;
+    if (size_class.count < capacity_of(index)) {
+        if (pool().kept_bytes.fetch_add(usable, std::memory_order_relaxed) + usable <= kKeptBytes) {
+            size_class.blocks[size_class.count++] = {block, usable};
+            kept = true;
+        } else {
+            pool().kept_bytes.fetch_sub(usable, std::memory_order_relaxed);
+        }
+    }
     unhold(size_class);
-    if (!room) pool().kept_bytes.fetch_sub(usable, std::memory_order_relaxed);
-    return room;
+    return kept;
 }
 
 bool drain(void (*release)(void*)) noexcept {

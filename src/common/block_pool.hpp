@@ -33,7 +33,8 @@ void* take(std::size_t bytes, std::size_t usable) noexcept;
 // Keeps a block whose usable size is `usable`, which must be the usable size
 // the allocator gives every request it rounds up to it (so that a later
 // request finds the block by that size); false when it is not kept (out of
-// range, or the pool is full): the caller frees it then.
+// range, the pool full, or more blocks of the size freed than were asked for
+// through take()): the caller frees it then.
 bool keep(void* block, std::size_t usable) noexcept;
 
 // Hands every kept block to `release`; false when none was kept.
