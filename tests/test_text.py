@@ -25,7 +25,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vak_orn_kernel as vok
-from conftest import UNDER_EMULATION, AS_LIMIT_IGNORED
+from conftest import AS_LIMIT_IGNORED, UNDER_EMULATION, UNDER_SANITIZER
 from kernel_paths import ALL_PATHS, assert_tests_pass_on_path
 from vak_orn_kernel import encode_text
 
@@ -500,7 +500,12 @@ def test_long_texts_in_pieces_match_one_piece(tmp_path):
     one_piece = encode_in_child(tmp_path / "one", texts, ONE_PIECE)
     assert len(mixture.encode()) > 2_000_000
     assert default == one_piece
-    assert default[0] == oracle(mixture)
+    # The oracle's normalisation grows its output a few characters at a time; under the
+    # address sanitizer's allocator every step copies it whole, which takes most of an
+    # hour for 2 MB. There the one-piece encoding, checked against the oracle on the
+    # shorter texts above, stands in for it.
+    if not UNDER_SANITIZER:
+        assert default[0] == oracle(mixture)
 
 
 def encoder_threads():
