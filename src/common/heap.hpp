@@ -18,6 +18,19 @@
 
 namespace vak::heap {
 
+#ifndef VAK_CHECKED_HEAP
+namespace detail {
+// Blocks kept for reuse are the first to go when the system has no more: a
+// request that fails empties the pool and is made once more.
+template <class Request>
+void* with_pool_given_back(Request request) noexcept {
+    void* memory = request();
+    if (memory == nullptr && block_pool::drain(&mi_free)) memory = request();
+    return memory;
+}
+}  // namespace detail
+#endif
+
 // nullptr when the memory cannot be obtained.
 inline void* allocate(std::size_t bytes) noexcept {
     if (!within_ceiling(bytes)) return nullptr;
@@ -27,10 +40,7 @@ inline void* allocate(std::size_t bytes) noexcept {
     if (block_pool::serves(bytes)) {
         if (void* block = block_pool::take(bytes, mi_good_size(bytes))) return block;
     }
-    void* memory = mi_malloc(bytes);
-    // Blocks kept for reuse are the first to go when the system has no more.
-    if (memory == nullptr && block_pool::drain(&mi_free)) memory = mi_malloc(bytes);
-    return memory;
+    return detail::with_pool_given_back([bytes] { return mi_malloc(bytes); });
 #endif
 }
 
@@ -43,9 +53,7 @@ inline void* allocate_zeroed(std::size_t count, std::size_t size) noexcept {
 #ifdef VAK_CHECKED_HEAP
     return std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
 #else
-    void* memory = mi_calloc(count, size);
-    if (memory == nullptr && block_pool::drain(&mi_free)) memory = mi_calloc(count, size);
-    return memory;
+    return detail::with_pool_given_back([count, size] { return mi_calloc(count, size); });
 #endif
 }
 
@@ -57,9 +65,7 @@ inline void* allocate_aligned(std::size_t bytes, std::size_t align) noexcept {
     if (align < sizeof(void*)) align = sizeof(void*);
     return ::posix_memalign(&memory, align, bytes == 0 ? 1 : bytes) == 0 ? memory : nullptr;
 #else
-    void* memory = mi_malloc_aligned(bytes, align);
-    if (memory == nullptr && block_pool::drain(&mi_free)) memory = mi_malloc_aligned(bytes, align);
-    return memory;
+    return detail::with_pool_given_back([bytes, align] { return mi_malloc_aligned(bytes, align); });
 #endif
 }
 
@@ -72,7 +78,10 @@ inline void release(void* memory) noexcept {
         // an aligned block, not a block the allocator rounds to its pages) can be
         // found again by the size of a request.
         const std::size_t usable = mi_usable_size(memory);
-        if (mi_good_size(usable) == usable && block_pool::keep(memory, usable)) return;
+        if (block_pool::serves(usable) && mi_good_size(usable) == usable &&
+            block_pool::keep(memory, usable)) {
+            return;
+        }
     }
     mi_free(memory);
 #endif
