@@ -39,6 +39,9 @@ if _EXPECTED_BUILD:
 
 UNDER_SANITIZER = _runtime_loaded("libasan")
 UNDER_THREAD_SANITIZER = _runtime_loaded("libtsan")
+# Both sanitizer builds take native memory from another allocator than the release's (the
+# checked heap): no pool in front of it, none of mimalloc's options.
+CHECKED_HEAP = UNDER_SANITIZER or UNDER_THREAD_SANITIZER
 
 
 def _user_mode_emulated() -> bool:
@@ -94,6 +97,10 @@ def pytest_configure(config):
         "(tools/run_thread_sanitizer.sh)")
     config.addinivalue_line(
         "markers",
+        "needs_release_heap(reason): skipped under either sanitizer, whose builds take native "
+        "memory from the checked heap instead of mimalloc and the block pool")
+    config.addinivalue_line(
+        "markers",
         "not_under_emulation(reason): skipped when a user-mode emulator runs the interpreter "
         "(tools/test_aarch64.sh), where the reason says what the emulator does differently")
 
@@ -101,6 +108,7 @@ def pytest_configure(config):
 def pytest_collection_modifyitems(config, items):
     skips = {"not_under_sanitizer": ("AddressSanitizer", UNDER_SANITIZER),
              "not_under_thread_sanitizer": ("ThreadSanitizer", UNDER_THREAD_SANITIZER),
+             "needs_release_heap": ("a sanitizer's checked heap", CHECKED_HEAP),
              "not_under_emulation": ("user-mode emulation", UNDER_EMULATION)}
     for item in items:
         if NATIVE_PROBE_FIXTURES.intersection(item.fixturenames):

@@ -261,7 +261,7 @@ print((resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before) / 30)
 """
 
 
-@pytest.mark.not_under_sanitizer("the checked builds take every block from the C allocator")
+@pytest.mark.needs_release_heap("the block pool is what lets a call find its memory again")
 @pytest.mark.not_under_emulation("the emulator's own memory faults in beside the program's")
 def test_a_loop_of_batches_reuses_its_memory():
     # Each call makes 16 MB of copies and about as much output on other threads than
@@ -402,10 +402,7 @@ FITS = ("fits = [[0x80400] * 400_000 for _ in range(3)]\n"
         "    assert [r['counts'][4] for r in vk.scan_stream_batch(fits)] == [400_000] * 3\n")
 
 
-@pytest.mark.not_under_sanitizer("the cap is mimalloc's own option, and the sanitizer build "
-                                  "takes native memory from the sanitizer's heap")
-@pytest.mark.not_under_thread_sanitizer("the cap is mimalloc's own option, and the sanitizer "
-                                         "build takes native memory from the C allocator")
+@pytest.mark.needs_release_heap("the cap is mimalloc's own option")
 def test_exhausted_memory_on_workers_raises_memory_error_and_frees_everything():
     proc = run_python(
         "import vak_orn_kernel as vk\n"

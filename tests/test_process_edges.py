@@ -216,7 +216,7 @@ def test_exit_is_not_delayed_by_what_the_module_did():
 THP_MODE = pathlib.Path("/sys/kernel/mm/transparent_hugepage/enabled")
 
 
-@pytest.mark.not_under_sanitizer("the sanitizer's allocator takes the pages then")
+@pytest.mark.needs_release_heap("the checked heaps take their pages their own way")
 @pytest.mark.skipif(not THP_MODE.exists() or "[madvise]" not in THP_MODE.read_text(),
                     reason="needs transparent huge pages in madvise mode")
 @pytest.mark.not_under_emulation(
