@@ -42,7 +42,7 @@ import pytest
 
 import vak_orn_kernel as vk
 from buffer_api import PyBuffer, get_buffer
-from conftest import UNDER_EMULATION
+from conftest import RESIDENT_MEMORY_IS_OURS
 from image_helpers import BACKTRACK, META_BEGIN, SET_COLOR, metadata
 
 # The sanitizer's allocator keeps freed memory in quarantine, so resident memory
@@ -96,10 +96,10 @@ def overshoot(before, after) -> list[str]:
     problems = []
     if after["blocks"] - before["blocks"] > BLOCK_SLACK:
         problems.append(f"{after['blocks'] - before['blocks']} more allocated blocks")
-    # Under a user-mode emulator the resident set also holds the emulator's own heap and
-    # translated code, which grow by 50 to 200 bytes per emulated call even where the
-    # emulated program's own mappings stay flat: only the interpreter's counts tell there.
-    if not UNDER_EMULATION and after["rss"] - before["rss"] > RSS_SLACK:
+    # Under a user-mode emulator the resident set grows by 50 to 200 bytes per emulated
+    # call even where the emulated program's own mappings stay flat: only the
+    # interpreter's counts tell there.
+    if RESIDENT_MEMORY_IS_OURS and after["rss"] - before["rss"] > RSS_SLACK:
         problems.append(f"{(after['rss'] - before['rss']) // 1024} KiB more resident memory")
     if "refs" in before and after["refs"] - before["refs"] > BLOCK_SLACK:
         problems.append(f"{after['refs'] - before['refs']} more references in total")

@@ -25,7 +25,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vak_orn_kernel as vok
-from conftest import AS_LIMIT_IGNORED, UNDER_EMULATION, UNDER_SANITIZER
+from conftest import AS_LIMIT_IGNORED, RESIDENT_MEMORY_IS_OURS, UNDER_EMULATION, UNDER_SANITIZER
 from kernel_paths import ALL_PATHS, assert_tests_pass_on_path
 from vak_orn_kernel import encode_text
 
@@ -655,9 +655,8 @@ def test_calls_in_pieces_keep_nothing():
                                              if k not in (OVERLAP_FROM, PIECE_BYTES)})
     assert child.returncode == 0, child.stderr[-3000:]
     memory, objects, threads_before, threads_after = map(int, child.stdout.split())
-    # One call takes a few MB; 500 of them kept would be a gigabyte. (Under a user-mode
-    # emulator resident memory also holds the emulator's own, which grows with every call.)
-    assert (UNDER_EMULATION or memory < 16_000_000) and abs(objects) < 50, child.stdout
+    # One call takes a few MB; 500 of them kept would be a gigabyte.
+    assert (not RESIDENT_MEMORY_IS_OURS or memory < 16_000_000) and abs(objects) < 50, child.stdout
     assert threads_after <= threads_before, child.stdout
 
 
