@@ -16,6 +16,7 @@ import numpy as np
 from hypothesis import given, strategies as st
 
 import vak_orn_kernel as vk
+from conftest import AS_LIMIT_IGNORED
 from cgroup_trees import NATIVE, OTHER_MOUNTS, SRC, V1_MOUNT, V2_MOUNT, build_native, fake_tree
 
 POOL_LINE = re.compile(r"^vak_orn_kernel: worker pool size (\d+)$", re.M)
@@ -344,6 +345,64 @@ def test_pool_is_created_once_by_the_first_call_that_converts():
     stderr = proc.stderr.decode()
     assert pool_sizes(proc) == [2]
     assert stderr.index("after failure") < stderr.index("worker pool size")
+
+
+# The process's first batch converts every stream before the pool may exist, and
+# scans the converted ones meanwhile on a thread of its own: a stream that fails
+# late must leave no pool and no thread behind, and the next call gives the
+# same records as one by one.
+FIRST_BATCH = """
+import os, vak_orn_kernel as vk
+def scanning_threads():  # the heap's purger may come and go meanwhile
+    names = [open(f'/proc/self/task/{t}/comm').read() for t in os.listdir('/proc/self/task')]
+    return names.count('vak-batch-scan\\n')
+streams = [[(k * 7919 + i * 104729) % 0x110000 for i in range(70_000)] for k in range(6)]
+try:
+    vk.scan_stream_batch(streams + [[1], ['x']], record_invalid=True)
+except TypeError:
+    pass
+print(scanning_threads(), flush=True)
+def plain(results):
+    return [[(k, bytes(v) if isinstance(v, vk.NativeBuffer) else v) for k, v in r.items()]
+            for r in results]
+expected = plain(vk.scan_stream(s, record_invalid=True) for s in streams)
+print(plain(vk.scan_stream_batch(streams, record_invalid=True)) == expected)
+"""
+
+
+def test_a_first_batch_that_fails_late_leaves_no_pool_and_no_thread():
+    proc = run_python(FIRST_BATCH, {"RAYON_NUM_THREADS": "2"})
+    assert proc.stdout.decode().split() == ["0", "True"]
+    stderr = proc.stderr.decode()
+    assert pool_sizes(proc) == [2]
+    assert stderr.index("parallel phase") > stderr.index("worker pool size")
+
+
+# A sequence that says it is shorter than it is makes the batch move its streams
+# while it converts; with no worker thread to be had (the address space is all
+# but used up), that must not wait for workers that never come.
+NO_THREADS = """
+import resource, vak_orn_kernel as vk
+vk.scan_stream_batch([[1]])  # the pool exists; no worker has started
+streams = [[0x80400] * 70_000 for _ in range(40)]
+class Understated:
+    def __len__(self):
+        return 2
+    def __getitem__(self, i):
+        return streams[i]
+with open("/proc/self/status") as status:
+    size = [int(l.split()[1]) for l in status if l.startswith("VmSize:")][0] * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (4 << 20), resource.RLIM_INFINITY))
+records = vk.scan_stream_batch(Understated())
+print(len(records), {r["counts"][4] for r in records})
+"""
+
+
+@pytest.mark.not_under_emulation(AS_LIMIT_IGNORED)
+def test_a_batch_without_workers_makes_room_for_more_streams_than_it_was_told():
+    proc = run_python(NO_THREADS, timeout=60)
+    assert proc.returncode == 0, proc.stderr.decode()
+    assert proc.stdout.decode().split() == ["40", "{70000}"]
 
 
 THREAD_COUNT = """

@@ -65,11 +65,10 @@ private:
     std::size_t unpublished_words_ = 0;
 };
 
-// Once the pool exists (the first batch of a process makes it after its
-// arguments have converted), streams are scanned while later ones convert,
-// unless record_invalid needs a conversion that could fail or run code after
-// the streams'.
-PyObject* scan_converting_meanwhile(scan::WorkerPool& pool, PyObject* streams,
+// Streams are scanned while later ones convert (in the process's first batch,
+// on a helper thread until the pool may exist), unless record_invalid needs a
+// conversion that could fail or run code after the streams'.
+PyObject* scan_converting_meanwhile(scan::WorkerPool* pool, PyObject* streams,
                                     bool record_invalid) {
     scan::StreamingBatch batch(pool, record_invalid);
     HandOver sink(batch);
@@ -87,9 +86,9 @@ PyObject* scan_stream_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         static const Signature kSig{"scan_stream_batch", kParams, 2, 1};
         PyObject* slots[2] = {};
         if (!bind_arguments(kSig, args, nargs, kwnames, slots)) return nullptr;
-        scan::WorkerPool* pool = scan::WorkerPool::existing();
-        if (pool != nullptr && (slots[1] == nullptr || PyBool_Check(slots[1]))) {
-            return scan_converting_meanwhile(*pool, slots[0], slots[1] == Py_True);
+        if (slots[1] == nullptr || PyBool_Check(slots[1])) {
+            return scan_converting_meanwhile(scan::WorkerPool::existing(), slots[0],
+                                             slots[1] == Py_True);
         }
         Vec<WordVec> streams;
         if (!to_word_vectors(slots[0], streams)) return argument_error("streams");

@@ -26,11 +26,13 @@ Vec<ScanRecord> scan_batch(Vec<WordVec>& streams, bool record_invalid) {
     return records;
 }
 
-StreamingBatch::StreamingBatch(WorkerPool& pool, bool record_invalid) noexcept
+StreamingBatch::StreamingBatch(WorkerPool* pool, bool record_invalid) noexcept
     : pool_(pool), record_invalid_(record_invalid), job_(WorkerPool::Job::kOpen, task_) {}
 
 StreamingBatch::~StreamingBatch() {
-    if (started_ && !finished_) pool_.abandon(job_);
+    if (finished_) return;
+    if (started_) pool_->abandon(job_);
+    helper_.stop();
 }
 
 void StreamingBatch::ScanTask::operator()(std::size_t k) {
@@ -47,10 +49,9 @@ void StreamingBatch::reserve(std::size_t count) {
 }
 
 void StreamingBatch::make_room() {
-    // Nothing published may be in a worker's hands while the streams move.
-    for (unsigned spins = 0; job_.completed() < published_; ++spins) {
-        if (job_.out_of_memory()) throw std::bad_alloc();
-        if (job_.cancelled()) throw interrupt::Interrupted{};
+    // Nothing published may be in another thread's hands while the streams move.
+    for (unsigned spins = 0; shared_ && job_.completed() < published_; ++spins) {
+        throw_if_failed();
         interrupt::poll();
         if (spins < 64) {
             std::this_thread::yield();
@@ -70,28 +71,47 @@ void StreamingBatch::add(WordVec&& words) {
 }
 
 void StreamingBatch::publish() {
-    if (!started_) {
-        pool_.start(job_, streams_.capacity());
-        started_ = true;
-    }
     published_ = streams_.size();
+    if (pool_ != nullptr && !started_) {
+        shared_ = pool_->start(job_, streams_.capacity()) || helper_.running();
+        started_ = true;
+    } else if (pool_ == nullptr && !helper_.running() && published_ >= 2) {
+        // With one stream so far there is nothing to share yet.
+        shared_ = helper_.start(job_);
+    }
     WorkerPool::publish(job_, published_);
 }
 
 Vec<ScanRecord> StreamingBatch::finish() {
+    // The process's first batch: every stream has converted, so it may create the pool.
+    if (pool_ == nullptr) pool_ = &WorkerPool::instance();
+    if (!started_ && !helper_.running() && streams_.size() < 2) {
+        // Nothing to share: scanned here, as scan_batch does.
+        for (std::size_t k = 0; k < streams_.size(); ++k) task_(k);
+        finished_ = true;
+        phase_.finish(streams_.size());
+        return std::move(records_);
+    }
     if (!started_) {
-        if (streams_.size() < 2) {  // nothing to share: scanned here, as scan_batch does
-            for (std::size_t k = 0; k < streams_.size(); ++k) task_(k);
-            phase_.finish(streams_.size());
-            return std::move(records_);
-        }
-        pool_.start(job_, streams_.size());
+        pool_->start(job_, streams_.size());
         started_ = true;
     }
     finished_ = true;  // finish() waits for every worker, whatever it throws
-    pool_.finish(job_, streams_.size());
+    try {
+        pool_->finish(job_, streams_.size());
+    } catch (...) {
+        helper_.join();  // the job is stopped: it leaves at its next look
+        throw;
+    }
+    helper_.join();  // every task is claimed: it leaves after its last one
+    throw_if_failed();
     phase_.finish(streams_.size());
     return std::move(records_);
+}
+
+void StreamingBatch::throw_if_failed() const {
+    if (job_.out_of_memory()) throw std::bad_alloc();
+    if (job_.cancelled()) throw interrupt::Interrupted{};
 }
 
 }  // namespace vak::scan

@@ -16,16 +16,21 @@ namespace vak::scan {
 Vec<ScanRecord> scan_batch(Vec<WordVec>& streams, bool record_invalid);
 
 // A batch whose first streams are scanned while the caller still makes the
-// later ones, on a pool that exists already. The caller adds streams in order
-// and publishes what it has added now and then; workers free each stream once
-// scanned. The number of streams need not be known in advance: when the room
-// reserved is used up, make_room() waits until every published stream is
-// scanned (no worker then touches the batch) and only then moves the streams.
-// finish() waits for every record, like scan_batch; a batch destroyed before
-// finish() stops its workers and discards whatever they made.
+// later ones. The caller adds streams in order and publishes what it has added
+// now and then; workers free each stream once scanned. The number of streams
+// need not be known in advance: when the room reserved is used up, make_room()
+// waits until every published stream is scanned (no other thread then touches
+// the batch) and only then moves the streams. finish() waits for every record,
+// like scan_batch; a batch destroyed before finish() stops its workers and
+// discards whatever they made.
+//
+// Made with no pool (the process's first batch, whose streams must all convert
+// before the pool may exist), it scans published streams on a helper thread of
+// its own until finish() creates the pool, whose workers then join in.
 class StreamingBatch {
 public:
-    StreamingBatch(WorkerPool& pool, bool record_invalid) noexcept;
+    // `pool` is null when no batch has created the pool yet.
+    StreamingBatch(WorkerPool* pool, bool record_invalid) noexcept;
     ~StreamingBatch();
     StreamingBatch(const StreamingBatch&) = delete;
     StreamingBatch& operator=(const StreamingBatch&) = delete;
@@ -41,8 +46,8 @@ public:
     std::size_t size() const noexcept { return streams_.size(); }
     // Lets the workers at every stream added so far (the first call wakes them).
     void publish();
-    // Runs without the interpreter lock; throws std::bad_alloc or
-    // interrupt::Interrupted as scan_batch does.
+    // Runs without the interpreter lock (it may create the pool); throws
+    // std::bad_alloc or interrupt::Interrupted as scan_batch does.
     Vec<ScanRecord> finish();
 
 private:
@@ -51,14 +56,18 @@ private:
         void operator()(std::size_t k);
     };
 
-    WorkerPool& pool_;
+    void throw_if_failed() const;
+
+    WorkerPool* pool_;
     bool record_invalid_;
     Vec<WordVec> streams_;
     Vec<ScanRecord> records_;
     ScanTask task_{this};
     WorkerPool::Job job_;
+    WorkerPool::EarlyHelper helper_;  // declared after the job: gone before it
     std::size_t published_ = 0;
-    bool started_ = false;
+    bool started_ = false;  // handed to the pool: finish or abandon it there
+    bool shared_ = false;   // a thread besides the caller may be in the job
     bool finished_ = false;
     pool_trace::ParallelPhase phase_{0};  // from construction to the last record
 };

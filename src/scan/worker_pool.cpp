@@ -91,6 +91,14 @@ private:
     const std::atomic<bool>& cancelled_;
 };
 
+void name_this_thread() noexcept {
+#if defined(__linux__)
+    ::pthread_setname_np(::pthread_self(), "vak-batch-scan");
+#elif defined(__APPLE__)
+    ::pthread_setname_np("vak-batch-scan");  // names the calling thread only
+#endif
+}
+
 // How long a worker waits for the next job before it ends, and how often an
 // idle worker looks whether to give freed pages back.
 constexpr auto kIdleWorkerLifetime = std::chrono::seconds(3);
@@ -128,16 +136,17 @@ WorkerPool* WorkerPool::existing() noexcept {
     return g_pool.peek();
 }
 
-void WorkerPool::start(Job& job, std::size_t expected) {
+bool WorkerPool::start(Job& job, std::size_t expected) {
     std::lock_guard<std::mutex> lock(mutex_);
     start_workers(std::min(expected, size_));
-    if (started_ == 0) return;  // finish() does the work on the caller
+    if (started_ == 0) return false;  // finish() does the work on the caller
     job.queued_ = true;
     (tail_ != nullptr ? tail_->next_job_ : head_) = &job;
     tail_ = &job;
     for (std::size_t wake = std::min(expected, started_); wake > 0; --wake) {
         work_ready_.notify_one();
     }
+    return true;
 }
 
 void WorkerPool::publish(Job& job, std::size_t ready) noexcept {
@@ -197,6 +206,34 @@ void WorkerPool::wait_for_workers(Job& job, std::unique_lock<std::mutex>& lock) 
     }
 }
 
+bool WorkerPool::EarlyHelper::start(Job& job) noexcept {
+    VAK_EXPECT(!running(), "one helper thread per batch");
+    try {
+        thread_ = std::thread([&job] {
+            name_this_thread();
+            CancelCheck check(job.cancelled_);
+            interrupt::Scope scope(&check);
+            job.drain();
+        });
+    } catch (const std::system_error&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    job_ = &job;
+    return true;
+}
+
+void WorkerPool::EarlyHelper::join() noexcept {
+    if (thread_.joinable()) thread_.join();
+}
+
+void WorkerPool::EarlyHelper::stop() noexcept {
+    if (!thread_.joinable()) return;
+    job_->cancel();
+    thread_.join();
+}
+
 void WorkerPool::start_workers(std::size_t wanted) {
     while (started_ < wanted) {
         try {
@@ -211,11 +248,7 @@ void WorkerPool::start_workers(std::size_t wanted) {
 }
 
 void WorkerPool::work_loop() {
-#if defined(__linux__)
-    ::pthread_setname_np(::pthread_self(), "vak-batch-scan");
-#elif defined(__APPLE__)
-    ::pthread_setname_np("vak-batch-scan");  // names the calling thread only
-#endif
+    name_this_thread();
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         // An idle worker ends. The memory of the records it made is owned by its

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
+#include <thread>
 
 #include "common/process_wide.hpp"
 
@@ -41,14 +42,18 @@ public:
 
     // A job whose tasks are made while it runs: start() queues it and wakes
     // workers for about `expected` tasks, which wait for publish() to let them at
-    // tasks [0, ready); the caller makes task k before publishing it. finish()
+    // tasks [0, ready); the caller makes task k before publishing it. start()
+    // returns false when no worker could be started: then no thread but the
+    // caller ever touches the job, and finish() runs it on the caller. finish()
     // fixes the number of tasks, publishes them all and waits as for_each_index
     // does; a job that will not be finished (its maker failed) must be
     // abandoned, which stops the workers and waits for them to leave it.
-    void start(Job& job, std::size_t expected);
+    bool start(Job& job, std::size_t expected);
     static void publish(Job& job, std::size_t ready) noexcept;
     void finish(Job& job, std::size_t count);
     void abandon(Job& job) noexcept;
+
+    class EarlyHelper;
 
     WorkerPool(const WorkerPool&) = delete;
     template <class T, class... Args>
@@ -120,6 +125,34 @@ private:
     bool finished_ = false;
     Job* next_job_ = nullptr;
     std::condition_variable done_;
+};
+
+// Only a batch whose streams all convert may create the pool, so the first batch
+// of a process converts every stream before any worker exists. Meanwhile one
+// thread of the call's own runs the job's tasks as the caller publishes them,
+// as a worker does; once the pool exists its workers join in. The call cancels
+// (when it fails) and joins the helper before it returns.
+class WorkerPool::EarlyHelper {
+public:
+    EarlyHelper() noexcept = default;
+    EarlyHelper(const EarlyHelper&) = delete;
+    EarlyHelper& operator=(const EarlyHelper&) = delete;
+    ~EarlyHelper() { stop(); }
+
+    // Starts the thread on `job`, which must outlive it; false when the system
+    // refuses a thread (the job then waits for the pool).
+    bool start(Job& job) noexcept;
+    bool running() const noexcept { return thread_.joinable(); }
+    // Waits for the thread to leave the job: once every task is claimed, or at
+    // its next look at the job's flags after a failure or cancellation.
+    void join() noexcept;
+    // Cancels the job, then joins: for a call that fails before the job is
+    // handed to the pool.
+    void stop() noexcept;
+
+private:
+    Job* job_ = nullptr;
+    std::thread thread_;
 };
 
 template <class Task>
