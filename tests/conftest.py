@@ -74,6 +74,17 @@ UNDER_EMULATION = _user_mode_emulated()
 # resident memory check their objects and threads there, and leave the bytes out.
 RESIDENT_MEMORY_IS_OURS = not (UNDER_EMULATION or UNDER_SANITIZER)
 # The reason of every test that caps the address space to exhaust memory.
+
+
+def on_processor(latency: float, wall: float, cpu: float) -> float:
+    """A latency measured in wall time, less the share of the call the process spent waiting
+    for a processor (`wall` and `cpu`: the call's wall time and the process's CPU time over
+    it). On a loaded machine a call can sit runnable for longer than any bound; a call that
+    never looks at signals runs on to its end and is late either way. A call on several
+    threads (CPU time beyond wall time) is taken as it was measured."""
+    return latency * min(1.0, cpu / wall) if wall > 0 else latency
+
+
 AS_LIMIT_IGNORED = ("the emulator answers setrlimit(RLIMIT_AS) with success but neither keeps "
                     "nor enforces the limit")
 
