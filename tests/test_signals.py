@@ -235,6 +235,46 @@ print(json.dumps(measure()))
     assert_prompt(report)
 
 
+# The process's first batch: a helper thread of the call's own scans the long stream while
+# the pool's workers, made at the end, scan the rest; the call then waits for the helper, and
+# must still look at signals while it does.
+FIRST_BATCH = """
+long = rng.integers(0, 1 << 20, 40_000_000 // SCALE, dtype=np.uint32)
+small = rng.integers(0, 1 << 20, 70_000, dtype=np.uint32)
+def on_alarm(signum, frame):
+    raise Custom("alarm")
+signal.signal(signal.SIGALRM, on_alarm)
+delay = float(sys.argv[1]) if len(sys.argv) > 1 else 0.0
+start, cpu = time.perf_counter(), time.process_time()
+signal.setitimer(signal.ITIMER_REAL, delay)
+try:
+    vk.scan_stream_batch([small, small, long, small])
+    outcome = "returned"
+except Custom:
+    outcome = "raised"
+signal.setitimer(signal.ITIMER_REAL, 0)
+wall = time.perf_counter() - start
+print(json.dumps({"outcome": outcome, "wall": wall, "cpu": time.process_time() - cpu,
+                  "latency": wall - delay}))
+"""
+
+
+def test_a_first_batch_waiting_for_its_helper_thread_looks_at_signals():
+    def first_batch(delay):
+        proc = subprocess.run([sys.executable, "-c", PRELUDE + FIRST_BATCH, str(delay)],
+                              capture_output=True, text=True, timeout=300,
+                              env={**os.environ, **SLOW_SCAN})
+        assert proc.returncode == 0, proc.stderr[-3000:]
+        return json.loads(proc.stdout.splitlines()[-1])
+
+    undisturbed = first_batch(0)
+    assert undisturbed["outcome"] == "returned", undisturbed
+    report = first_batch(undisturbed["wall"] * 0.35)  # after the conversion, mid-scan
+    assert report["outcome"] == "raised", report
+    latency = on_processor(report["latency"], report["wall"], report["cpu"])
+    assert latency < max(0.25, 0.3 * undisturbed["wall"]), (report, undisturbed)
+
+
 def test_an_interrupted_batch_queued_behind_another_leaves_at_once():
     # Another thread's batch keeps every worker busy; the main thread's small batch waits
     # in the queue behind it when the signal comes.

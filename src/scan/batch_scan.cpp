@@ -100,10 +100,10 @@ Vec<ScanRecord> StreamingBatch::finish() {
     try {
         pool_->finish(job_, streams_.size());
     } catch (...) {
-        helper_.join();  // the job is stopped: it leaves at its next look
+        helper_.stop();  // the job has failed: no task of it is worth finishing
         throw;
     }
-    helper_.join();  // every task is claimed: it leaves after its last one
+    helper_.finish();  // every task is claimed: it leaves after its last one
     throw_if_failed();
     phase_.finish(streams_.size());
     return std::move(records_);

@@ -209,11 +209,16 @@ void WorkerPool::wait_for_workers(Job& job, std::unique_lock<std::mutex>& lock) 
 bool WorkerPool::EarlyHelper::start(Job& job) noexcept {
     VAK_EXPECT(!running(), "one helper thread per batch");
     try {
-        thread_ = std::thread([&job] {
+        thread_ = std::thread([this, &job] {
             name_this_thread();
-            CancelCheck check(job.cancelled_);
-            interrupt::Scope scope(&check);
-            job.drain();
+            {
+                CancelCheck check(job.cancelled_);
+                interrupt::Scope scope(&check);
+                job.drain();
+            }
+            const std::lock_guard<std::mutex> lock(mutex_);
+            left_job_ = true;
+            left_.notify_one();
         });
     } catch (const std::system_error&) {
         return false;
@@ -224,8 +229,21 @@ bool WorkerPool::EarlyHelper::start(Job& job) noexcept {
     return true;
 }
 
-void WorkerPool::EarlyHelper::join() noexcept {
-    if (thread_.joinable()) thread_.join();
+void WorkerPool::EarlyHelper::finish() {
+    if (!thread_.joinable()) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!left_.wait_for(lock, kCallerPollInterval, [this] { return left_job_; })) {
+        lock.unlock();  // never with the mutex held: the check may take the interpreter lock
+        try {
+            interrupt::poll();
+        } catch (const interrupt::Interrupted&) {
+            stop();
+            throw;
+        }
+        lock.lock();
+    }
+    lock.unlock();
+    thread_.join();
 }
 
 void WorkerPool::EarlyHelper::stop() noexcept {

@@ -143,16 +143,20 @@ public:
     // refuses a thread (the job then waits for the pool).
     bool start(Job& job) noexcept;
     bool running() const noexcept { return thread_.joinable(); }
-    // Waits for the thread to leave the job: once every task is claimed, or at
-    // its next look at the job's flags after a failure or cancellation.
-    void join() noexcept;
-    // Cancels the job, then joins: for a call that fails before the job is
-    // handed to the pool.
+    // Once every task is claimed: waits for the thread to leave the job, looking
+    // for an interrupt of the caller's meanwhile (its last task may be long). An
+    // interrupt stops the thread, as stop() does, and is thrown on.
+    void finish();
+    // Cancels the job, then waits for the thread, which leaves at its next look
+    // at the job: for a call that fails.
     void stop() noexcept;
 
 private:
     Job* job_ = nullptr;
     std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable left_;
+    bool left_job_ = false;  // guarded by mutex_
 };
 
 template <class Task>
