@@ -21,6 +21,7 @@ void forget_interpreter() {
     forget_module_cell();
     forget_native_buffer_type();
     forget_main_thread();
+    forget_result_texts();
     g_exit_registered = false;
 }
 

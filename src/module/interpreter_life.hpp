@@ -25,5 +25,6 @@ bool enter_interpreter_life();
 void forget_module_cell() noexcept;         // module_init.cpp, with the interpreter guard
 void forget_native_buffer_type() noexcept;  // native_buffer.cpp
 void forget_main_thread() noexcept;         // released_section.cpp
+void forget_result_texts() noexcept;        // scan_result.cpp
 
 }  // namespace vak::py

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "module/interpreter_life.hpp"
 #include "module/module_identity.hpp"
 #include "module/native_buffer.hpp"
 #include "module/py_ref.hpp"
@@ -79,9 +80,15 @@ constexpr std::array<const char*, kTextCount> kTexts = {"text_words_u32le",
                                                         scan::kSegmentNames[7]};
 
 // Every result shares one interned str per text, made on first use and kept for
-// the life of the process (only one interpreter ever loads the module): making
-// 35 strs per result was a good part of the cost of a small scan.
+// the interpreter's life (only one interpreter at a time loads the module):
+// making 35 strs per result was a good part of the cost of a small scan.
 std::array<PyObject*, kTextCount> g_texts{};
+
+// Every result starts as a copy of this dictionary: all 27 keys in order, the
+// fixed values in place and None where each result's own value goes. Copying it
+// takes a fraction of growing a new dictionary key by key (three resizes on the
+// way to 27), and a value replaced keeps its key's place.
+PyObject* g_template = nullptr;
 
 // A borrowed reference, or nullptr with an exception set.
 PyObject* text(Text which) {
@@ -103,11 +110,39 @@ PyRef buffer_of(PayloadVec& words) {
     return PyRef(make_native_buffer(std::move(words)));
 }
 
+// A borrowed reference, or nullptr with an exception set.
+PyObject* result_template() {
+    if (g_template != nullptr) return g_template;
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (std::size_t key = kTextWordsKey; key <= kValidationErrorsKey; ++key) {
+        if (!set_item(dict.get(), static_cast<Text>(key), Py_None)) return nullptr;
+    }
+    if (!set_item(dict.get(), kNativeBackendKey, Py_True) ||
+        !set_item(dict.get(), kBackendKey, text(kBackendValue)) ||
+        !set_item(dict.get(), kOriginKey, text(kOriginValue)) ||
+        !set_item(dict.get(), kFallbackUsedKey, Py_False) ||
+        !set_item(dict.get(), kPayloadLayoutKey, text(kPayloadLayoutValue)) ||
+        !set_item(dict.get(), kFfiContractVersionKey, text(kFfiContractVersionValue)) ||
+        !set_item(dict.get(), kBuildProfileKey, text(kBuildProfileValue))) {
+        return nullptr;
+    }
+    g_template = dict.release();
+    return g_template;
+}
+
 }  // namespace
+
+void forget_result_texts() noexcept {
+    g_texts.fill(nullptr);
+    g_template = nullptr;
+}
 
 PyObject* build_scan_result(scan::ScanRecord&& record, const ItemReasons* reasons) {
     scan::ScanRecord owned = std::move(record);  // every array not handed over is freed here
-    PyRef dict(PyDict_New());
+    PyObject* const shape = result_template();
+    if (shape == nullptr) return nullptr;
+    PyRef dict(PyDict_Copy(shape));
     if (!dict) return nullptr;
 
     PyRef counts(PyList_New(0));
@@ -138,14 +173,7 @@ PyObject* build_scan_result(scan::ScanRecord&& record, const ItemReasons* reason
         if (name == nullptr || PyList_Append(modalities.get(), name) < 0) return nullptr;
     }
     if (!set_item(dict.get(), kSegmentModalitiesKey, modalities) ||
-        !set_item(dict.get(), kValidationErrorsKey, errors) ||
-        !set_item(dict.get(), kNativeBackendKey, Py_True) ||
-        !set_item(dict.get(), kBackendKey, text(kBackendValue)) ||
-        !set_item(dict.get(), kOriginKey, text(kOriginValue)) ||
-        !set_item(dict.get(), kFallbackUsedKey, Py_False) ||
-        !set_item(dict.get(), kPayloadLayoutKey, text(kPayloadLayoutValue)) ||
-        !set_item(dict.get(), kFfiContractVersionKey, text(kFfiContractVersionValue)) ||
-        !set_item(dict.get(), kBuildProfileKey, text(kBuildProfileValue))) {
+        !set_item(dict.get(), kValidationErrorsKey, errors)) {
         return nullptr;
     }
     return dict.release();
