@@ -136,13 +136,18 @@ int run_fork() {
     constexpr int kChildren = 20;
     std::atomic<bool> stop{false};
     std::vector<std::thread> busy;
-    for (unsigned t = 0; t < 2; ++t) {
-        busy.emplace_back([&stop, t] {
-            for (unsigned round = 0; !stop.load(); ++round) churn(100 + 7 * t + round, 500);
+    constexpr unsigned kBusy = 2;
+    probe::ForkGate gate(kBusy);
+    for (unsigned t = 0; t < kBusy; ++t) {
+        busy.emplace_back([&stop, &gate, t] {
+            for (unsigned round = 0; !stop.load(); ++round) {
+                gate.pass();
+                churn(100 + 7 * t + round, 50);  // short pieces: the gate opens often
+            }
         });
     }
     for (int child = 0; child < kChildren; ++child) {
-        const pid_t pid = ::fork();
+        const pid_t pid = gate.fork();
         PROBE_CHECK(pid >= 0);
         if (pid == 0) {
             // A class held by a busy thread at the fork would hang here.

@@ -345,8 +345,8 @@ void run_cancel() {
     std::_Exit(0);
 }
 
-void fork_and_check() {
-    const pid_t child = ::fork();
+void fork_and_check(probe::ForkGate& gate) {
+    const pid_t child = gate.fork();
     PROBE_CHECK(child >= 0);
     if (child == 0) child_runs_batches();
     int status = 0;
@@ -365,10 +365,12 @@ void run_fork() {
     std::atomic<bool> done{false};
     std::atomic<unsigned> batches{0};
     std::vector<std::thread> busy;
+    probe::ForkGate gate(kBusyCallers);
     for (unsigned t = 0; t < kBusyCallers; ++t) {
         busy.emplace_back([&, t] {
             probe::Random random(t + 100);
             while (!done.load()) {
+                gate.pass();
                 scan_and_check(random, 3);
                 index_tasks(30, 30);
                 batches.fetch_add(1);
@@ -379,9 +381,9 @@ void run_fork() {
     for (unsigned k = 0; k < kForks; ++k) {
         probe::sleep_ms(15);
         if (k % 2 == 0) {
-            fork_and_check();
+            fork_and_check(gate);
         } else {
-            std::thread forker(fork_and_check);
+            std::thread forker(fork_and_check, std::ref(gate));
             forker.join();
         }
     }

@@ -64,6 +64,54 @@ bool wait_until(Done&& done, int limit_ms) {
     return true;
 }
 
+// ThreadSanitizer's runtime (the one g++ 12 brings) does not hold its own
+// heap's locks across fork(): a child forked while another thread is inside
+// malloc may wait for that thread's lock for ever (seen: a child stuck on its
+// first allocation, in the runtime's size-class allocator). Under it, the
+// probe's allocating threads stop at this gate between two pieces of work while
+// it forks, so the child's allocations are safe; in the plain build the gate
+// never closes and children are forked in the middle of the work.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kForkWaitsForAllocatingThreads = true;
+#else
+inline constexpr bool kForkWaitsForAllocatingThreads = false;
+#endif
+
+class ForkGate {
+public:
+    // `threads`: how many threads call pass() until the last fork is made.
+    explicit ForkGate(unsigned threads) noexcept : threads_(threads) {}
+    ForkGate(const ForkGate&) = delete;
+    ForkGate& operator=(const ForkGate&) = delete;
+
+    // Between two pieces of a thread's work: waits while a fork is being made.
+    void pass() noexcept {
+        if (!closed_.load(std::memory_order_acquire)) return;
+        waiting_.fetch_add(1, std::memory_order_acq_rel);
+        while (closed_.load(std::memory_order_acquire)) std::this_thread::yield();
+        waiting_.fetch_sub(1, std::memory_order_acq_rel);
+    }
+
+    // fork(), with every thread of the gate waiting in pass() where that is needed.
+    pid_t fork() {
+        if (kForkWaitsForAllocatingThreads) {
+            closed_.store(true, std::memory_order_release);
+            if (!wait_until([&] { return waiting_.load(std::memory_order_acquire) == threads_; },
+                            30000)) {
+                fail("the working threads reached the fork gate", __FILE__, __LINE__);
+            }
+        }
+        const pid_t pid = ::fork();
+        closed_.store(false, std::memory_order_release);
+        return pid;
+    }
+
+private:
+    const unsigned threads_;
+    std::atomic<bool> closed_{false};
+    std::atomic<unsigned> waiting_{0};
+};
+
 // Runs body(t) on `count` new threads released together, and joins them.
 inline void run_together(unsigned count, const std::function<void(unsigned)>& body) {
     std::latch start(count);
