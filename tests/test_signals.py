@@ -269,7 +269,15 @@ def test_a_first_batch_waiting_for_its_helper_thread_looks_at_signals():
 
     undisturbed = first_batch(0)
     assert undisturbed["outcome"] == "returned", undisturbed
-    report = first_batch(undisturbed["wall"] * 0.35)  # after the conversion, mid-scan
+    delay = undisturbed["wall"] * 0.35  # after the conversion, mid-scan
+    for _ in range(3):
+        report = first_batch(delay)
+        if report["outcome"] == "raised":
+            break
+        # The call ended before the signal came (on a busy machine one first call took
+        # 4.25 s and the next 1.32 s): that run says nothing; again, earlier in its own time.
+        assert report["latency"] < 0, report
+        delay = report["wall"] * 0.35
     assert report["outcome"] == "raised", report
     latency = on_processor(report["latency"], report["wall"], report["cpu"])
     assert latency < max(0.25, 0.3 * undisturbed["wall"]), (report, undisturbed)
