@@ -1,5 +1,5 @@
 // How fast can a batch of cache-resident streams go on this machine, with no
-// Python at all? Three ways of doing the native part of scanning N streams of
+// Python at all? Four ways of doing the native part of scanning N streams of
 // W uniform words (16 distinct streams, repeated, as bench_batch_scaling.py
 // makes them). Run through bench/run_batch_ceiling_bench.sh.
 //
