@@ -18,7 +18,7 @@ g++ -std=c++20 -O3 -DNDEBUG -Wall -Wextra -Werror -Isrc -isystem "$include" \
     bench/batch_ceiling_bench.cpp src/scan/*.cpp src/common/*.cpp \
     "$out/libmimalloc_private.a" -lpthread -latomic -o "$bench"
 
-shapes=("$@")
+shapes=("$*")  # the arguments given make one shape
 if [[ $# -eq 0 ]]; then
     shapes=("--streams 256 --words 16384" "--streams 64 --words 65536")
 fi
